@@ -1,0 +1,53 @@
+#include "core/le_image.h"
+
+#include <stdexcept>
+
+#define STB_IMAGE_IMPLEMENTATION
+#define STB_IMAGE_STATIC
+#define STBI_ONLY_JPEG
+#define STBI_ONLY_PNG
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#define STB_IMAGE_WRITE_STATIC
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-function"
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#pragma GCC diagnostic ignored "-Wsign-compare"
+#endif
+#include <stb_image.h>
+#include <stb_image_write.h>
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+
+namespace le {
+
+ImageRGB loadImageRGB(const std::string& path) {
+  int w = 0, h = 0, n = 0;
+  unsigned char* data = stbi_load(path.c_str(), &w, &h, &n, 3);
+  if (!data) {
+    const char* why = stbi_failure_reason();
+    throw std::runtime_error("cannot decode image " + path + ": " + (why ? why : "unknown"));
+  }
+  ImageRGB img;
+  img.width = w;
+  img.height = h;
+  try {
+    img.rgb.assign(data, data + static_cast<size_t>(w) * static_cast<size_t>(h) * 3);
+  } catch (...) {
+    stbi_image_free(data);
+    throw;
+  }
+  stbi_image_free(data);
+  return img;
+}
+
+void writePNG(const std::string& path, const uint8_t* pixels, int width, int height,
+              int channels) {
+  if (!pixels || width < 1 || height < 1 || (channels != 3 && channels != 4))
+    throw std::runtime_error("writePNG: bad image for " + path);
+  if (!stbi_write_png(path.c_str(), width, height, channels, pixels, width * channels))
+    throw std::runtime_error("cannot write PNG " + path);
+}
+
+}  // namespace le

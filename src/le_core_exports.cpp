@@ -1,0 +1,2 @@
+// The shared library is linked from the subsystem components; this unit only
+// gives the target a source of its own.

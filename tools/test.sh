@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Sets up a fresh Debian 12 machine (tools/setup.sh) and runs the whole test
+# suite twice: in a normal optimised build and in an AddressSanitizer +
+# UndefinedBehaviorSanitizer build.
+#
+#   tools/test.sh                 both builds
+#   LE_TEST_BUILDS=normal tools/test.sh   one of: normal asan tsan (space-separated)
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+cd "$here"
+
+bash tools/setup.sh
+
+builds=${LE_TEST_BUILDS:-"normal asan"}
+jobs=$(nproc)
+status=0
+for kind in $builds; do
+  dir="build/test-$kind"
+  case "$kind" in
+    normal) flags=() ;;
+    asan) flags=(-DLE_CORE_ASAN=ON) ;;
+    tsan) flags=(-DLE_CORE_TSAN=ON) ;;
+    *) echo "unknown build kind $kind" >&2; exit 2 ;;
+  esac
+  echo "=== $kind build ==="
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLE_CORE_BUILD_BENCH=ON "${flags[@]}" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+  export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+  export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+  if ! ctest --test-dir "$dir" -j "$jobs" --output-on-failure; then status=1; fi
+done
+exit $status
