@@ -78,8 +78,12 @@ void checkImxMemberName(const std::string& container, const std::string& name) {
                       name.find('\\') != std::string::npos ||
                       name.find("..") != std::string::npos ||
                       name.find('\0') != std::string::npos;
-  if (unsafe)
-    throw std::runtime_error(container + ": refusing unsafe member name '" + name + "'");
+  if (unsafe) {
+    // A NUL would cut the message short at the C boundary; show it as "\0".
+    std::string shown;
+    for (char c : name) shown += c == '\0' ? std::string("\\0") : std::string(1, c);
+    throw std::runtime_error(container + ": refusing unsafe member name '" + shown + "'");
+  }
 }
 
 std::string imxUnwrapDir(const std::string& container) {
