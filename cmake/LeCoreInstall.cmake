@@ -16,5 +16,7 @@ install(FILES "${PROJECT_BINARY_DIR}/le_coreConfig.cmake"
               "${PROJECT_BINARY_DIR}/le_coreConfigVersion.cmake"
         DESTINATION ${LE_CMAKE_DIR})
 
+# The .pc file finds its prefix relative to its own directory.
+file(RELATIVE_PATH LE_PC_TO_PREFIX "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
 configure_file("${PROJECT_SOURCE_DIR}/cmake/le_core.pc.in" "${PROJECT_BINARY_DIR}/le_core.pc" @ONLY)
 install(FILES "${PROJECT_BINARY_DIR}/le_core.pc" DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
