@@ -1,0 +1,290 @@
+#include "paste/le_paste.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <stdexcept>
+
+#include "paste/le_paste_simd.h"
+#include "paste/le_pool.h"
+
+namespace le {
+namespace {
+
+constexpr int kPhases = 32;
+constexpr size_t kRowGrain = 64;
+// Fixed-point inverse-transform terms stay below this magnitude so that a
+// column term plus a row term never overflows 32 bits. A transform that needs
+// more maps a frame pixel to hundreds of crop pixels: the crop would cover
+// less than a pixel of the frame, and nothing is pasted.
+constexpr double kTermLimit = 1 << 29;
+
+int envInt(const char* name, int fallback) {
+  const char* v = std::getenv(name);
+  if (!v || !*v) return fallback;
+  return static_cast<int>(std::strtol(v, nullptr, 10));
+}
+
+// Index into 0 ... n - 1 mirrored at both ends without repeating the edge
+// sample; clamped for kernels wider than the crop.
+int mirror(int i, int n) {
+  if (i < 0) i = -i;
+  if (i > n - 1) i = 2 * (n - 1) - i;
+  return std::min(std::max(i, 0), n - 1);
+}
+
+float clamp255(float v) { return v < 0.f ? 0.f : (v > 255.f ? 255.f : v); }
+
+}  // namespace
+
+Paste::Paste(std::vector<uint8_t> mask, int side, const Unsharp& unsharp)
+    : side_(side), ksize_(unsharp.ksize), amount_(unsharp.amount) {
+  if (side < 1 || mask.size() != static_cast<size_t>(side) * static_cast<size_t>(side))
+    throw std::runtime_error("paste: mask size");
+  if (ksize_ % 2 == 0) throw std::runtime_error("paste: ksize must be odd");
+  if (ksize_ < 1) throw std::runtime_error("paste: ksize must be positive");
+  mask_ = std::move(mask);
+
+  fast_ = envInt("LE_PASTE_FAST", 0);
+  if (fast_ < 0 || fast_ > 2) fast_ = 0;
+  const int k = envInt("LE_PASTE_KSIZE", 0);
+  if (k > 2 && k % 2 == 1 && k <= ksize_) ksize_ = k;
+  padded_ = side_ + ksize_ - 1;
+
+  // Gaussian in double precision, normalised. A non-positive sigma would
+  // divide by zero; it means no blur at all.
+  gauss_.assign(ksize_, 0.f);
+  const int c = (ksize_ - 1) / 2;
+  if (unsharp.sigma > 0.f) {
+    std::vector<double> w(ksize_);
+    double sum = 0;
+    for (int i = 0; i < ksize_; ++i) {
+      const double x = i - c;
+      w[i] = std::exp(-(x * x) / (2.0 * unsharp.sigma * unsharp.sigma));
+      sum += w[i];
+    }
+    for (int i = 0; i < ksize_; ++i) gauss_[i] = static_cast<float>(w[i] / sum);
+  } else {
+    gauss_[c] = 1.f;
+  }
+
+  // Lanczos-8: sin(pi x) sin(pi x / 4) / (pi x * pi x / 4) at x = t + 3 - i,
+  // with the sines of the eight taps derived from one sine and cosine pair.
+  const double s45 = std::sqrt(2.0) / 2.0;
+  const double cs[8][2] = {{1, 0},     {-s45, -s45}, {0, 1},  {s45, -s45},
+                           {-1, 0},    {s45, s45},   {0, -1}, {-s45, s45}};
+  const double pi = 3.14159265358979323846;
+  lanczos_.assign(kPhases * 8, 0.f);
+  lanczosQuad_.assign(kPhases * simd::kLanczosQuadPerPhase, 0.f);
+  bilinear_.assign(kPhases * 2, 0.f);
+  bicubic_.assign(kPhases * 4, 0.f);
+  for (int j = 0; j < kPhases; ++j) {
+    const double t = j / 32.0;
+    float* lz = &lanczos_[j * 8];
+    if (t < 1e-7) {
+      lz[3] = 1.f;
+    } else {
+      const double y0 = -(t + 3) * pi / 4;
+      const double s0 = std::sin(y0), c0 = std::cos(y0);
+      double w[8], sum = 0;
+      for (int i = 0; i < 8; ++i) {
+        const double y = -(t + 3 - i) * pi / 4;
+        w[i] = (cs[i][0] * s0 + cs[i][1] * c0) / (y * y);
+        sum += w[i];
+      }
+      for (int i = 0; i < 8; ++i) lz[i] = static_cast<float>(w[i] / sum);
+    }
+    for (int i = 0; i < 8; ++i)
+      for (int lane = 0; lane < 4; ++lane) lanczosQuad_[j * 32 + i * 4 + lane] = lz[i];
+
+    bilinear_[j * 2] = static_cast<float>(1 - t);
+    bilinear_[j * 2 + 1] = static_cast<float>(t);
+
+    const double t1 = t + 1, u = 1 - t;
+    const double w0 = ((-0.75 * t1 + 3.75) * t1 - 6) * t1 + 3;
+    const double w1 = (1.25 * t - 2.25) * t * t + 1;
+    const double w2 = (1.25 * u - 2.25) * u * u + 1;
+    bicubic_[j * 4] = static_cast<float>(w0);
+    bicubic_[j * 4 + 1] = static_cast<float>(w1);
+    bicubic_[j * 4 + 2] = static_cast<float>(w2);
+    bicubic_[j * 4 + 3] = static_cast<float>(1 - w0 - w1 - w2);
+  }
+
+  const size_t area = static_cast<size_t>(side_) * side_;
+  for (auto& p : planes_) p.assign(area, 0.f);
+  interleaved_.assign(area * 4, 0.f);
+  paddedBuf_.assign(static_cast<size_t>(padded_) * padded_, 0.f);
+  horizontal_.assign(static_cast<size_t>(padded_) * side_, 0.f);
+}
+
+void Paste::fillPlanes(const float* crop, float scale) {
+  const size_t area = static_cast<size_t>(side_) * side_;
+  for (int c = 0; c < 3; ++c) {
+    const float* src = crop + c * area;
+    float* dst = planes_[c].data();
+    for (size_t i = 0; i < area; ++i) dst[i] = src[i] * scale;
+  }
+}
+
+void Paste::unsharpPlane(float* plane) {
+  if (side_ > 1024) throw std::runtime_error("paste: side > 1024");
+  const int r = (ksize_ - 1) / 2;
+  const int side = side_, padded = padded_;
+  float* pad = paddedBuf_.data();
+  float* hor = horizontal_.data();
+  pool::parallelRange(padded, kRowGrain, [&](size_t b, size_t e) {
+    for (size_t py = b; py < e; ++py) {
+      const float* src = plane + static_cast<size_t>(mirror(static_cast<int>(py) - r, side)) * side;
+      float* dst = pad + py * padded;
+      for (int px = 0; px < padded; ++px) dst[px] = src[mirror(px - r, side)];
+      simd::blurRow(dst, gauss_.data(), ksize_, hor + py * side, side);
+    }
+  });
+  pool::parallelRange(side, kRowGrain, [&](size_t b, size_t e) {
+    for (size_t y = b; y < e; ++y)
+      simd::unsharpRow(hor + y * side, side, gauss_.data(), ksize_, amount_, plane + y * side, side);
+  });
+}
+
+bool Paste::inverseTerms(const float M[6], int x0, int x1, int y0, int y1) {
+  const double a = M[0], b = M[1], c = M[2], d = M[3], e = M[4], f = M[5];
+  const double det = a * e - b * d;
+  auto fixed = [](double v, int32_t& out) {
+    const double r = std::rint(v * 1024.0);
+    if (!(std::fabs(r) < kTermLimit)) return false;
+    out = static_cast<int32_t>(r);
+    return true;
+  };
+  for (int x = x0; x <= x1; ++x)
+    if (!fixed(e / det * x, colX_[x]) || !fixed(-d / det * x, colY_[x])) return false;
+  for (int y = y0; y <= y1; ++y)
+    if (!fixed(-b / det * y + (b * f - e * c) / det, rowX_[y]) ||
+        !fixed(a / det * y + (d * c - a * f) / det, rowY_[y]))
+      return false;
+  return true;
+}
+
+void Paste::composite(const float* crop, float scale, const float M[6], uint8_t* frame, int W,
+                      int H) {
+  if (W < 1 || H < 1) return;
+  for (int i = 0; i < 6; ++i)
+    if (!std::isfinite(M[i])) return;
+  const double a = M[0], b = M[1], c = M[2], d = M[3], e = M[4], f = M[5];
+  if (a * e - b * d == 0) return;
+
+  const double lo = -4, hi = side_ + 3;
+  const double cx[4] = {lo, lo, hi, hi}, cy[4] = {lo, hi, lo, hi};
+  double minX = 1e300, maxX = -1e300, minY = 1e300, maxY = -1e300;
+  for (int i = 0; i < 4; ++i) {
+    const double x = a * cx[i] + b * cy[i] + c, y = d * cx[i] + e * cy[i] + f;
+    minX = std::min(minX, x);
+    maxX = std::max(maxX, x);
+    minY = std::min(minY, y);
+    maxY = std::max(maxY, y);
+  }
+  const double x0 = std::max(std::floor(minX), 0.0), x1 = std::min(std::ceil(maxX), W - 1.0);
+  const double y0 = std::max(std::floor(minY), 0.0), y1 = std::min(std::ceil(maxY), H - 1.0);
+  if (x0 > x1 || y0 > y1) return;
+
+  // Sized once for the largest frame seen; steady-state frames allocate nothing.
+  if (colX_.size() < static_cast<size_t>(W)) {
+    colX_.resize(W);
+    colY_.resize(W);
+  }
+  if (rowX_.size() < static_cast<size_t>(H)) {
+    rowX_.resize(H);
+    rowY_.resize(H);
+  }
+  const int bx0 = static_cast<int>(x0), bx1 = static_cast<int>(x1);
+  const int by0 = static_cast<int>(y0), by1 = static_cast<int>(y1);
+  if (!inverseTerms(M, bx0, bx1, by0, by1)) return;
+
+  static std::once_flag logged;
+  std::call_once(logged, [&] {
+    std::fprintf(stderr,
+                 "[le-paste] executor=%s (side=%d, ksize=%d, threads=%d) \xE2\x80\x94 1080p composite\n",
+                 "cpu", side_, ksize_, pool::threads());
+  });
+
+  fillPlanes(crop, scale);
+  for (auto& p : planes_) unsharpPlane(p.data());
+  compositeTail(frame, W, bx0, bx1, by0, by1);
+}
+
+void Paste::compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1) {
+  const int side = side_;
+  const size_t rows = static_cast<size_t>(y1 - y0 + 1);
+  const size_t stride = static_cast<size_t>(W) * 3;
+  if (fast_ == 0) {
+    float* il = interleaved_.data();
+    pool::parallelRange(side, kRowGrain, [&](size_t b, size_t e) {
+      for (size_t i = b * side; i < e * side; ++i) {
+        il[i * 4] = planes_[0][i];
+        il[i * 4 + 1] = planes_[1][i];
+        il[i * 4 + 2] = planes_[2][i];
+        il[i * 4 + 3] = 0.f;
+      }
+    });
+    pool::parallelRange(rows, kRowGrain, [&](size_t b, size_t e) {
+      for (size_t r = b; r < e; ++r) {
+        const int y = y0 + static_cast<int>(r);
+        simd::pasteLanczos8Row(il, side, mask_.data(), lanczosQuad_.data(), bilinear_.data(),
+                               colX_.data(), colY_.data(), rowX_[y], rowY_[y], x0, x1,
+                               frame + y * stride);
+      }
+    });
+    return;
+  }
+
+  // Bicubic (4 x 4) or bilinear (2 x 2) straight from the planes; the half
+  // phase step rounds the phase instead of truncating it.
+  const int taps = fast_ == 1 ? 4 : 2;
+  const int reach = fast_ == 1 ? 1 : 0;
+  const float* table = fast_ == 1 ? bicubic_.data() : bilinear_.data();
+  auto maskAt = [&](int x, int y) {
+    return (x < 0 || y < 0 || x >= side || y >= side) ? 0.f
+                                                       : static_cast<float>(mask_[y * side + x]);
+  };
+  pool::parallelRange(rows, kRowGrain, [&](size_t b, size_t e) {
+    for (size_t r = b; r < e; ++r) {
+      const int y = y0 + static_cast<int>(r);
+      uint8_t* row = frame + y * stride;
+      for (int x = x0; x <= x1; ++x) {
+        const int32_t u = colX_[x] + rowX_[y] + 16, v = colY_[x] + rowY_[y] + 16;
+        if (u < -1024 || v < -1024) continue;
+        const int ix = u >> 10, iy = v >> 10;
+        if (ix >= side || iy >= side) continue;
+        const int px = (u & 1023) >> 5, py = (v & 1023) >> 5;
+        const float* bx = &bilinear_[px * 2];
+        const float* by = &bilinear_[py * 2];
+        const float m = (maskAt(ix, iy) * bx[0] + maskAt(ix + 1, iy) * bx[1]) * by[0] +
+                        (maskAt(ix, iy + 1) * bx[0] + maskAt(ix + 1, iy + 1) * bx[1]) * by[1];
+        const int alpha255 = static_cast<int>(m + 0.5f);
+        if (alpha255 <= 0) continue;
+        const float alpha = static_cast<float>(alpha255) / 255.f;
+        const float* wx = table + px * taps;
+        const float* wy = table + py * taps;
+        for (int ch = 0; ch < 3; ++ch) {
+          const float* p = planes_[ch].data();
+          float colour = 0.f;
+          for (int k = 0; k < taps; ++k) {
+            const int sy = iy - reach + k;
+            if (sy < 0 || sy >= side) continue;
+            float acc = 0.f;
+            for (int i = 0; i < taps; ++i) {
+              const int sx = ix - reach + i;
+              if (sx >= 0 && sx < side) acc += wx[i] * p[sy * side + sx];
+            }
+            colour += wy[k] * acc;
+          }
+          row[3 * x + ch] = static_cast<uint8_t>(
+              clamp255((1.f - alpha) * static_cast<float>(row[3 * x + ch]) + alpha * colour));
+        }
+      }
+    }
+  });
+}
+
+}  // namespace le

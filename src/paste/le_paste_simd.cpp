@@ -1,0 +1,178 @@
+// Compositor kernels (Lanczos-8 paste row, separable blur for the unsharp
+// mask), compiled once per vector target.
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "paste/le_paste_simd.cpp"
+#include "hwy/foreach_target.h"  // IWYU pragma: keep
+
+#include <cstring>
+
+#include "hwy/highway.h"
+#include "paste/le_paste_simd.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace le::simd::HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+// The 8 x 8 window sum for one pixel. `window` points at the top-left pixel
+// of 8 rows of 8 R, G, B, spare quads, `stride` floats apart. Vectors span
+// whole quads (up to 4 pixels); the partial sums of the quads are folded at
+// the end, so the lane count changes only the summation order.
+HWY_INLINE void WindowSum(const float* HWY_RESTRICT window, size_t stride,
+                          const float* HWY_RESTRICT wx, const float* HWY_RESTRICT wy,
+                          float* HWY_RESTRICT colour) {
+  const hn::CappedTag<float, 16> d;
+  constexpr size_t kQuadFloats = 32;
+  const size_t lanes = hn::Lanes(d);
+  HWY_ALIGN float folded[kQuadFloats];
+  for (size_t v = 0; v < kQuadFloats; v += lanes) {
+    const auto w = hn::LoadU(d, wx + v);
+    auto acc = hn::Zero(d);
+    for (int k = 0; k < 8; ++k) {
+      const auto pix = hn::LoadU(d, window + static_cast<size_t>(k) * stride + v);
+      acc = hn::Add(acc, hn::Mul(pix, hn::Mul(w, hn::Set(d, wy[k]))));
+    }
+    hn::StoreU(acc, d, folded + v);
+  }
+  for (int c = 0; c < 3; ++c) {
+    float s = 0.f;
+    for (int p = 0; p < 8; ++p) s += folded[p * 4 + c];
+    colour[c] = s;
+  }
+}
+
+HWY_INLINE float MaskAt(const uint8_t* mask, int side, int x, int y) {
+  return (x < 0 || y < 0 || x >= side || y >= side) ? 0.f
+                                                     : static_cast<float>(mask[y * side + x]);
+}
+
+void PasteLanczos8RowKernel(const float* HWY_RESTRICT crop4, int side,
+                            const uint8_t* HWY_RESTRICT mask,
+                            const float* HWY_RESTRICT lanczosQuad,
+                            const float* HWY_RESTRICT bilinear, const int32_t* HWY_RESTRICT colX,
+                            const int32_t* HWY_RESTRICT colY, int32_t rowX, int32_t rowY, int x0,
+                            int x1, uint8_t* HWY_RESTRICT frameRow) {
+  const size_t stride = static_cast<size_t>(side) * 4;
+  HWY_ALIGN float edge[8 * 32];
+  for (int x = x0; x <= x1; ++x) {
+    const int32_t u = colX[x] + rowX;
+    const int32_t v = colY[x] + rowY;
+    if (u < -1024 || v < -1024) continue;
+    const int ix = u >> 10;
+    const int iy = v >> 10;
+    if (ix >= side || iy >= side) continue;
+    const int px = (u & 1023) >> 5;
+    const int py = (v & 1023) >> 5;
+
+    const float tx0 = bilinear[px * 2], tx1 = bilinear[px * 2 + 1];
+    const float ty0 = bilinear[py * 2], ty1 = bilinear[py * 2 + 1];
+    const float m = (MaskAt(mask, side, ix, iy) * tx0 + MaskAt(mask, side, ix + 1, iy) * tx1) * ty0 +
+                    (MaskAt(mask, side, ix, iy + 1) * tx0 + MaskAt(mask, side, ix + 1, iy + 1) * tx1) * ty1;
+    const int alpha255 = static_cast<int>(m + 0.5f);
+    if (alpha255 <= 0) continue;
+    const float alpha = static_cast<float>(alpha255) / 255.f;
+
+    // The phase's x weights, repeated over the 4 lanes of each quad; the y
+    // weights are the plain 8 taps, stored as the first lane of each quad.
+    const float* wx = lanczosQuad + px * 32;
+    float wy[8];
+    for (int k = 0; k < 8; ++k) wy[k] = lanczosQuad[py * 32 + k * 4];
+
+    float colour[3];
+    if (ix >= 3 && iy >= 3 && ix + 4 < side && iy + 4 < side) {
+      WindowSum(crop4 + (static_cast<size_t>(iy - 3) * side + (ix - 3)) * 4, stride, wx, wy, colour);
+    } else {
+      // Near the crop's border: copy the window with zeros for taps outside.
+      for (int k = 0; k < 8; ++k) {
+        const int sy = iy - 3 + k;
+        for (int i = 0; i < 8; ++i) {
+          const int sx = ix - 3 + i;
+          float* dst = edge + k * 32 + i * 4;
+          if (sx < 0 || sy < 0 || sx >= side || sy >= side) {
+            std::memset(dst, 0, 4 * sizeof(float));
+          } else {
+            std::memcpy(dst, crop4 + (static_cast<size_t>(sy) * side + sx) * 4, 4 * sizeof(float));
+          }
+        }
+      }
+      WindowSum(edge, 32, wx, wy, colour);
+    }
+
+    uint8_t* px3 = frameRow + 3 * x;
+    for (int c = 0; c < 3; ++c) {
+      float o = (1.f - alpha) * static_cast<float>(px3[c]) + alpha * colour[c];
+      o = o < 0.f ? 0.f : (o > 255.f ? 255.f : o);
+      px3[c] = static_cast<uint8_t>(o);
+    }
+  }
+}
+
+void BlurRowKernel(const float* HWY_RESTRICT in, const float* HWY_RESTRICT w, int taps,
+                   float* HWY_RESTRICT out, size_t n) {
+  const hn::ScalableTag<float> d;
+  const size_t lanes = hn::Lanes(d);
+  size_t j = 0;
+  for (; j + lanes <= n; j += lanes) {
+    auto acc = hn::Zero(d);
+    for (int i = 0; i < taps; ++i) acc = hn::Add(acc, hn::Mul(hn::Set(d, w[i]), hn::LoadU(d, in + j + i)));
+    hn::StoreU(acc, d, out + j);
+  }
+  for (; j < n; ++j) {
+    float acc = 0.f;
+    for (int i = 0; i < taps; ++i) acc += w[i] * in[j + i];
+    out[j] = acc;
+  }
+}
+
+void UnsharpRowKernel(const float* HWY_RESTRICT h, size_t stride, const float* HWY_RESTRICT w,
+                      int taps, float amount, float* HWY_RESTRICT plane, size_t n) {
+  const hn::ScalableTag<float> d;
+  const size_t lanes = hn::Lanes(d);
+  const auto gain = hn::Set(d, 1.f + amount);
+  const auto amt = hn::Set(d, amount);
+  const auto lo = hn::Zero(d);
+  const auto hi = hn::Set(d, 255.f);
+  size_t j = 0;
+  for (; j + lanes <= n; j += lanes) {
+    auto blur = hn::Zero(d);
+    for (int k = 0; k < taps; ++k)
+      blur = hn::Add(blur, hn::Mul(hn::Set(d, w[k]), hn::LoadU(d, h + k * stride + j)));
+    const auto sharp = hn::Sub(hn::Mul(gain, hn::LoadU(d, plane + j)), hn::Mul(amt, blur));
+    hn::StoreU(hn::Min(hn::Max(sharp, lo), hi), d, plane + j);
+  }
+  for (; j < n; ++j) {
+    float blur = 0.f;
+    for (int k = 0; k < taps; ++k) blur += w[k] * h[k * stride + j];
+    float s = (1.f + amount) * plane[j] - amount * blur;
+    plane[j] = s < 0.f ? 0.f : (s > 255.f ? 255.f : s);
+  }
+}
+
+}  // namespace le::simd::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace le::simd {
+
+HWY_EXPORT(PasteLanczos8RowKernel);
+HWY_EXPORT(BlurRowKernel);
+HWY_EXPORT(UnsharpRowKernel);
+
+void pasteLanczos8Row(const float* crop4, int side, const uint8_t* mask, const float* lanczosQuad,
+                      const float* bilinear, const int32_t* colX, const int32_t* colY,
+                      int32_t rowX, int32_t rowY, int x0, int x1, uint8_t* frameRow) {
+  HWY_DYNAMIC_DISPATCH(PasteLanczos8RowKernel)
+  (crop4, side, mask, lanczosQuad, bilinear, colX, colY, rowX, rowY, x0, x1, frameRow);
+}
+
+void blurRow(const float* in, const float* w, int taps, float* out, size_t n) {
+  HWY_DYNAMIC_DISPATCH(BlurRowKernel)(in, w, taps, out, n);
+}
+
+void unsharpRow(const float* h, size_t stride, const float* w, int taps, float amount,
+                float* plane, size_t n) {
+  HWY_DYNAMIC_DISPATCH(UnsharpRowKernel)(h, stride, w, taps, amount, plane, n);
+}
+
+}  // namespace le::simd
+#endif  // HWY_ONCE

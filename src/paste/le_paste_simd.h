@@ -1,0 +1,36 @@
+// Processor-dispatched kernels of the compositor.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace le::simd {
+
+// Number of floats per phase in the quad Lanczos table: 8 taps, each repeated
+// in the 4 lanes of an R, G, B, spare pixel.
+constexpr int kLanczosQuadPerPhase = 32;
+
+// Pastes frame columns [x0, x1] of one frame row (packed RGB24) from the
+// interleaved crop (side x side pixels of R, G, B, spare floats).
+// Pixel x samples the crop at u = colX[x] + rowX, v = colY[x] + rowY, in
+// 1/1024 crop pixels: integer part u >> 10, phase (u & 1023) >> 5. Only
+// sources with integer parts in -1 ... side - 1 are pasted. The feather alpha
+// is the bilinear interpolation (bilinear: 32 phases x {1 - t, t}) of `mask`
+// (side x side, outside counts as 0), rounded to an integer and / 255; the
+// colour is the 8 x 8 Lanczos sum (lanczosQuad: 32 phases x 32 floats) with
+// taps outside the crop contributing 0. Each channel becomes the integer part
+// of clamp((1 - alpha) frame + alpha colour, 0, 255).
+void pasteLanczos8Row(const float* crop4, int side, const uint8_t* mask, const float* lanczosQuad,
+                      const float* bilinear, const int32_t* colX, const int32_t* colY,
+                      int32_t rowX, int32_t rowY, int x0, int x1, uint8_t* frameRow);
+
+// out[j] = sum over i < taps of w[i] * in[j + i], for j < n.
+void blurRow(const float* in, const float* w, int taps, float* out, size_t n);
+
+// Vertical blur of `taps` rows of h (row stride `stride`) into an unsharp
+// mask of `plane`: plane[j] = clamp((1 + amount) plane[j] - amount blur[j],
+// 0, 255) with blur[j] = sum over k of w[k] * h[k * stride + j], for j < n.
+void unsharpRow(const float* h, size_t stride, const float* w, int taps, float amount,
+                float* plane, size_t n);
+
+}  // namespace le::simd
