@@ -1,0 +1,437 @@
+// The compositor against a straightforward reference written from the
+// definition of the paste: double precision, no fixed point, no vectors.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "hwy/targets.h"
+#include "hwy/tests/hwy_gtest.h"
+#include "paste/le_paste.h"
+#include "paste/le_paste_simd.h"
+#include "support/test_support.h"
+
+using le::Paste;
+using le::Unsharp;
+using le::test::ScopedEnv;
+using le::test::StderrCapture;
+
+namespace {
+
+const double kPi = 3.14159265358979323846;
+
+// A smooth crop (three planes of side x side, values 0 ... 1) with some
+// structure: gradients, a few soft blobs and a gentle ripple.
+std::vector<float> smoothCrop(int side, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<double> u(0, 1);
+  std::vector<float> crop(3 * side * side);
+  for (int c = 0; c < 3; ++c) {
+    const double gx = u(rng), gy = u(rng), bx = u(rng) * side, by = u(rng) * side;
+    const double br = side * (0.15 + 0.2 * u(rng)), ripple = 2 * kPi / (side * (0.2 + u(rng)));
+    for (int y = 0; y < side; ++y)
+      for (int x = 0; x < side; ++x) {
+        const double blob = std::exp(-((x - bx) * (x - bx) + (y - by) * (y - by)) / (2 * br * br));
+        double v = 0.15 + 0.35 * (gx * x + gy * y) / side + 0.35 * blob +
+                   0.08 * std::sin(ripple * (x + 0.5 * y));
+        crop[(c * side + y) * side + x] = static_cast<float>(std::min(1.0, std::max(0.0, v)));
+      }
+  }
+  return crop;
+}
+
+// A feathered elliptical mask: 255 inside, ramping to 0 at the border.
+std::vector<uint8_t> featherMask(int side) {
+  std::vector<uint8_t> m(side * side);
+  const double c = (side - 1) / 2.0;
+  for (int y = 0; y < side; ++y)
+    for (int x = 0; x < side; ++x) {
+      const double r = std::hypot((x - c) / (0.46 * side), (y - c) / (0.5 * side));
+      const double a = std::min(1.0, std::max(0.0, (1.0 - r) / 0.25));
+      m[y * side + x] = static_cast<uint8_t>(std::lround(255 * a));
+    }
+  return m;
+}
+
+std::vector<uint8_t> randomFrame(int W, int H, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<uint8_t> f(W * H * 3);
+  for (auto& b : f) b = static_cast<uint8_t>(rng() & 0xff);
+  return f;
+}
+
+double sincPi(double x) { return x == 0 ? 1.0 : std::sin(kPi * x) / (kPi * x); }
+
+// Reference compositor. Phases are quantised to 1/32 pixel exactly as the
+// library does; everything else is computed in double from the formulas.
+struct Reference {
+  int side, ksize, fast;
+  double amount, sigma;
+  std::vector<uint8_t> mask;
+
+  std::vector<double> unsharp(const std::vector<float>& crop, int c, double scale) const {
+    const int r = (ksize - 1) / 2;
+    std::vector<double> g(ksize);
+    double sum = 0;
+    for (int i = 0; i < ksize; ++i) sum += g[i] = std::exp(-(i - r) * (i - r) / (2 * sigma * sigma));
+    for (double& w : g) w /= sum;
+    auto at = [&](int x, int y) {
+      auto m = [&](int i) { return i < 0 ? -i : (i > side - 1 ? 2 * (side - 1) - i : i); };
+      return scale * crop[(c * side + m(y)) * side + m(x)];
+    };
+    std::vector<double> h((side + 2 * r) * side), out(side * side);
+    for (int y = -r; y < side + r; ++y)
+      for (int x = 0; x < side; ++x) {
+        double s = 0;
+        for (int i = 0; i < ksize; ++i) s += g[i] * at(x + i - r, y);
+        h[(y + r) * side + x] = s;
+      }
+    for (int y = 0; y < side; ++y)
+      for (int x = 0; x < side; ++x) {
+        double blur = 0;
+        for (int k = 0; k < ksize; ++k) blur += g[k] * h[(y + k) * side + x];
+        const double v = (1 + amount) * at(x, y) - amount * blur;
+        out[y * side + x] = std::min(255.0, std::max(0.0, v));
+      }
+    return out;
+  }
+
+  static std::vector<double> lanczosTaps(double t) {
+    std::vector<double> w(8);
+    double sum = 0;
+    for (int i = 0; i < 8; ++i) sum += w[i] = sincPi(t + 3 - i) * sincPi((t + 3 - i) / 4);
+    for (double& x : w) x /= sum;
+    return w;
+  }
+  static std::vector<double> cubicTaps(double t) {
+    auto k = [](double x) {  // Keys kernel, a = -0.75
+      const double a = -0.75;
+      x = std::fabs(x);
+      if (x <= 1) return ((a + 2) * x - (a + 3)) * x * x + 1;
+      if (x < 2) return ((a * x - 5 * a) * x + 8 * a) * x - 4 * a;
+      return 0.0;
+    };
+    return {k(t + 1), k(t), k(1 - t), k(2 - t)};
+  }
+
+  // Pastes into lo and hi (both starting as the frame). The library places
+  // positions on a 1/1024-pixel grid before it picks the 1/32 phase, so a
+  // position within that rounding of a phase boundary may fall on either
+  // side: such pixels are evaluated on both sides, and lo/hi receive the
+  // smallest and largest outcome.
+  void paste(const std::vector<float>& crop, double scale, const float M[6],
+             std::vector<uint8_t>& lo, std::vector<uint8_t>& hi, int W, int H) const {
+    const double a = M[0], b = M[1], c = M[2], d = M[3], e = M[4], f = M[5];
+    const double det = a * e - b * d;
+    if (det == 0) return;
+    std::vector<double> planes[3];
+    for (int ch = 0; ch < 3; ++ch) planes[ch] = unsharp(crop, ch, scale);
+    const double shift = fast ? 16.0 / 1024 : 0;
+    const double slack = 1.5 / 1024;
+    for (int y = 0; y < H; ++y)
+      for (int x = 0; x < W; ++x) {
+        const double u = (e * (x - c) - b * (y - f)) / det + shift;
+        const double v = (-d * (x - c) + a * (y - f)) / det + shift;
+        for (int ch = 0; ch < 3; ++ch) {
+          const size_t i = (y * W + x) * 3 + ch;
+          const uint8_t was = lo[i];
+          int least = 256, most = -1;
+          for (double du : {-slack, 0.0, slack})
+            for (double dv : {-slack, 0.0, slack}) {
+              const int out = sample(planes[ch], u + du, v + dv, was);
+              least = std::min(least, out);
+              most = std::max(most, out);
+            }
+          lo[i] = static_cast<uint8_t>(least);
+          hi[i] = static_cast<uint8_t>(most);
+        }
+      }
+  }
+
+  // The blended byte for one channel at crop position (u, v).
+  int sample(const std::vector<double>& plane, double u, double v, uint8_t was) const {
+    const int ix = static_cast<int>(std::floor(u)), iy = static_cast<int>(std::floor(v));
+    if (ix < -1 || iy < -1 || ix >= side || iy >= side) return was;
+    const int px = static_cast<int>((u - ix) * 32), py = static_cast<int>((v - iy) * 32);
+    const double tx = px / 32.0, ty = py / 32.0;
+    auto m = [&](int xx, int yy) {
+      return (xx < 0 || yy < 0 || xx >= side || yy >= side) ? 0.0 : mask[yy * side + xx];
+    };
+    const double mv = (m(ix, iy) * (1 - tx) + m(ix + 1, iy) * tx) * (1 - ty) +
+                      (m(ix, iy + 1) * (1 - tx) + m(ix + 1, iy + 1) * tx) * ty;
+    const double alpha = std::floor(mv + 0.5) / 255;
+    if (alpha <= 0) return was;
+    std::vector<double> wx, wy;
+    int reach;
+    if (fast == 0) {
+      wx = lanczosTaps(tx), wy = lanczosTaps(ty), reach = 3;
+    } else if (fast == 1) {
+      wx = cubicTaps(tx), wy = cubicTaps(ty), reach = 1;
+    } else {
+      wx = {1 - tx, tx}, wy = {1 - ty, ty}, reach = 0;
+    }
+    double col = 0;
+    for (size_t k = 0; k < wy.size(); ++k)
+      for (size_t i = 0; i < wx.size(); ++i) {
+        const int sx = ix - reach + static_cast<int>(i), sy = iy - reach + static_cast<int>(k);
+        if (sx >= 0 && sy >= 0 && sx < side && sy < side) col += wy[k] * wx[i] * plane[sy * side + sx];
+      }
+    return static_cast<int>(std::min(255.0, std::max(0.0, (1 - alpha) * was + alpha * col)));
+  }
+};
+
+// Affine M = translate * rotate * scale (crop to frame).
+void makeM(double scale, double angle, double tx, double ty, float M[6]) {
+  M[0] = static_cast<float>(scale * std::cos(angle));
+  M[1] = static_cast<float>(-scale * std::sin(angle));
+  M[2] = static_cast<float>(tx);
+  M[3] = static_cast<float>(scale * std::sin(angle));
+  M[4] = static_cast<float>(scale * std::cos(angle));
+  M[5] = static_cast<float>(ty);
+}
+
+struct Diff {
+  int maxAbs = 0;
+  size_t differing = 0;
+};
+
+// Distance of each byte of `got` from the range [lo, hi].
+Diff compare(const std::vector<uint8_t>& got, const std::vector<uint8_t>& lo,
+             const std::vector<uint8_t>& hi) {
+  Diff d;
+  for (size_t i = 0; i < got.size(); ++i) {
+    const int e = got[i] < lo[i] ? lo[i] - got[i] : (got[i] > hi[i] ? got[i] - hi[i] : 0);
+    d.maxAbs = std::max(d.maxAbs, e);
+    d.differing += e != 0;
+  }
+  return d;
+}
+
+}  // namespace
+
+TEST(PasteTables, LanczosBicubicBilinearAndGaussian) {
+  StderrCapture quiet;
+  Paste p(std::vector<uint8_t>(16 * 16, 255), 16, Unsharp{1.3f, 2.0f, 13});
+  for (int j = 0; j < 32; ++j) {
+    const auto ref = Reference::lanczosTaps(j / 32.0);
+    double s = 0, sc = 0;
+    for (int i = 0; i < 8; ++i) {
+      EXPECT_NEAR(p.lanczos()[j * 8 + i], ref[i], 1e-6) << "phase " << j << " tap " << i;
+      s += p.lanczos()[j * 8 + i];
+    }
+    EXPECT_NEAR(s, 1.0, 1e-6);
+    const auto cubic = Reference::cubicTaps(j / 32.0);
+    for (int i = 0; i < 4; ++i) {
+      EXPECT_NEAR(p.bicubic()[j * 4 + i], cubic[i], 1e-6);
+      sc += p.bicubic()[j * 4 + i];
+    }
+    EXPECT_NEAR(sc, 1.0, 1e-6);
+    EXPECT_FLOAT_EQ(p.bilinear()[j * 2 + 1], j / 32.0f);
+  }
+  // Phase 0 selects the centre tap alone.
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(p.lanczos()[i], i == 3 ? 1.f : 0.f);
+  double g = 0;
+  for (int i = 0; i < 13; ++i) {
+    g += p.gauss()[i];
+    EXPECT_FLOAT_EQ(p.gauss()[i], p.gauss()[12 - i]);
+  }
+  EXPECT_NEAR(g, 1.0, 1e-6);
+}
+
+TEST(PasteConstruction, RefusalsAndEnvironment) {
+  const Unsharp u{1.3f, 2.0f, 13};
+  try {
+    Paste(std::vector<uint8_t>(15), 4, u);
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "paste: mask size");
+  }
+  try {
+    Paste(std::vector<uint8_t>(16), 4, Unsharp{1.3f, 2.0f, 12});
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "paste: ksize must be odd");
+  }
+  EXPECT_THROW(Paste(std::vector<uint8_t>(16), 4, Unsharp{1.3f, 2.0f, -3}), std::runtime_error);
+
+  auto fastWith = [&](const char* v) {
+    ScopedEnv e("LE_PASTE_FAST", v);
+    return Paste(std::vector<uint8_t>(16), 4, u).fast();
+  };
+  EXPECT_EQ(fastWith(nullptr), 0);
+  EXPECT_EQ(fastWith("1"), 1);
+  EXPECT_EQ(fastWith("2"), 2);
+  EXPECT_EQ(fastWith("3"), 0);
+  EXPECT_EQ(fastWith("-1"), 0);
+  EXPECT_EQ(fastWith("bicubic"), 0);
+
+  auto ksizeWith = [&](const char* v) {
+    ScopedEnv e("LE_PASTE_KSIZE", v);
+    return Paste(std::vector<uint8_t>(16), 4, u).ksize();
+  };
+  EXPECT_EQ(ksizeWith(nullptr), 13);
+  EXPECT_EQ(ksizeWith("7"), 7);
+  EXPECT_EQ(ksizeWith("3"), 3);
+  EXPECT_EQ(ksizeWith("4"), 13);   // even
+  EXPECT_EQ(ksizeWith("1"), 13);   // not above 2
+  EXPECT_EQ(ksizeWith("15"), 13);  // can only shrink
+}
+
+TEST(PasteComposite, IdentityTransformWritesTheSharpenedCrop) {
+  const int side = 32, W = 48, H = 40;
+  StderrCapture quiet;
+  Paste p(std::vector<uint8_t>(side * side, 255), side, Unsharp{0.8f, 1.5f, 7});
+  const auto crop = smoothCrop(side, 1);
+  auto frame = randomFrame(W, H, 2);
+  const auto before = frame;
+  const float M[6] = {1, 0, 0, 0, 1, 0};
+  p.composite(crop.data(), 255.f, M, frame.data(), W, H);
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x)
+      for (int c = 0; c < 3; ++c) {
+        const size_t i = (y * W + x) * 3 + c;
+        if (x < side && y < side)
+          ASSERT_EQ(frame[i], static_cast<uint8_t>(p.plane(c)[y * side + x])) << x << "," << y;
+        else
+          ASSERT_EQ(frame[i], before[i]) << x << "," << y;
+      }
+}
+
+TEST(PasteComposite, NothingIsPastedWhereItMustNotBe) {
+  const int side = 16, W = 40, H = 30;
+  StderrCapture quiet;
+  const Unsharp u{1.3f, 2.0f, 5};
+  const auto crop = smoothCrop(side, 3);
+  const auto original = randomFrame(W, H, 4);
+  auto run = [&](const std::vector<uint8_t>& mask, const float M[6]) {
+    Paste p(mask, side, u);
+    auto f = original;
+    p.composite(crop.data(), 255.f, M, f.data(), W, H);
+    return f;
+  };
+  const float identity[6] = {1, 0, 5, 0, 1, 5};
+  EXPECT_EQ(run(std::vector<uint8_t>(side * side, 0), identity), original);
+  const float singular[6] = {1, 2, 5, 2, 4, 5};
+  EXPECT_EQ(run(std::vector<uint8_t>(side * side, 255), singular), original);
+  const float outside[6] = {1, 0, 500, 0, 1, -300};
+  EXPECT_EQ(run(std::vector<uint8_t>(side * side, 255), outside), original);
+  const float notFinite[6] = {1, 0, NAN, 0, 1, 0};
+  EXPECT_EQ(run(std::vector<uint8_t>(side * side, 255), notFinite), original);
+  // Shrunk below a pixel: the inverse terms would overflow; nothing is pasted.
+  const float tiny[6] = {1e-7f, 0, 5, 0, 1e-7f, 5};
+  EXPECT_EQ(run(std::vector<uint8_t>(side * side, 255), tiny), original);
+}
+
+TEST(PasteComposite, KsizeOneIsAnIdentityUnsharp) {
+  const int side = 8;
+  Paste p(std::vector<uint8_t>(side * side, 255), side, Unsharp{2.0f, 1.0f, 1});
+  std::vector<float> plane(side * side);
+  for (int i = 0; i < side * side; ++i) plane[i] = static_cast<float>(i * 7 % 300) - 20.f;
+  auto sharpened = plane;
+  p.unsharpPlane(sharpened.data());
+  for (int i = 0; i < side * side; ++i)
+    EXPECT_EQ(sharpened[i], std::min(255.f, std::max(0.f, plane[i])));
+}
+
+TEST(PasteComposite, SidesAboveTheRowLimitAreRefused) {
+  Paste p(std::vector<uint8_t>(1025 * 1025, 255), 1025, Unsharp{1.3f, 2.0f, 3});
+  try {
+    p.unsharpPlane(p.plane(0));
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "paste: side > 1024");
+  }
+}
+
+class PasteAgainstReference : public ::testing::TestWithParam<int> {};
+
+TEST_P(PasteAgainstReference, RandomTransformsAgreeWithinOneLevel) {
+  const int fast = GetParam();
+  const int side = 64, W = 160, H = 120;
+  const Unsharp u{1.3f, 2.0f, 13};
+  const auto mask = featherMask(side);
+  std::string fastText = std::to_string(fast);
+  ScopedEnv env("LE_PASTE_FAST", fastText.c_str());
+  StderrCapture quiet;
+  Paste paste(mask, side, u);
+  ASSERT_EQ(paste.fast(), fast);
+  Reference ref{side, 13, fast, u.amount, u.sigma, mask};
+  std::mt19937 rng(100 + fast);
+  std::uniform_real_distribution<double> uni(0, 1);
+  size_t differing = 0, total = 0;
+  for (int trial = 0; trial < 12; ++trial) {
+    const auto crop = smoothCrop(side, 10 + trial);
+    const auto original = randomFrame(W, H, 20 + trial);
+    float M[6];
+    const double scale = 0.7 + 1.2 * uni(rng), angle = (uni(rng) - 0.5) * 0.8;
+    // Some placements hang over the frame's edges.
+    makeM(scale, angle, -40 + (W + 40) * uni(rng), -40 + (H + 40) * uni(rng), M);
+    auto got = original, lo = original, hi = original;
+    paste.composite(crop.data(), 255.f, M, got.data(), W, H);
+    ref.paste(crop, 255.0, M, lo, hi, W, H);
+    const Diff d = compare(got, lo, hi);
+    EXPECT_NE(got, original) << "trial " << trial << " pasted nothing";
+    EXPECT_LE(d.maxAbs, 1) << "trial " << trial << " scale " << scale << " angle " << angle;
+    differing += d.differing;
+    total += got.size();
+  }
+  // Off-by-one levels come only from rounding at truncation boundaries.
+  EXPECT_LT(differing, total / 50);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, PasteAgainstReference, ::testing::Values(0, 1, 2));
+
+// The row kernels on every vector target the processor runs: identical bytes.
+class PasteKernels : public hwy::TestWithParamTarget {};
+HWY_TARGET_INSTANTIATE_TEST_SUITE_P(PasteKernels);
+
+namespace {
+std::vector<uint8_t> pasteOnce(int side, int W, int H) {
+  StderrCapture quiet;
+  Paste p(featherMask(side), side, Unsharp{1.3f, 2.0f, 13});
+  float M[6];
+  makeM(1.37, 0.3, 30, -6, M);
+  auto frame = randomFrame(W, H, 7);
+  p.composite(smoothCrop(side, 8).data(), 255.f, M, frame.data(), W, H);
+  return frame;
+}
+}  // namespace
+
+TEST_P(PasteKernels, EveryTargetGivesTheSameFrame) {
+  // The first target to run sets the frame every other target must match.
+  static std::vector<uint8_t> first;
+  const auto frame = pasteOnce(48, 120, 90);
+  if (first.empty())
+    first = frame;
+  else
+    EXPECT_EQ(frame, first) << hwy::TargetName(GetParam());
+}
+
+TEST_P(PasteKernels, BlurRowsMatchTheScalarSum) {
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> dist(-10, 300);
+  const float w[7] = {0.05f, 0.1f, 0.2f, 0.3f, 0.2f, 0.1f, 0.05f};
+  for (size_t n : {size_t{0}, size_t{1}, size_t{3}, size_t{7}, size_t{8}, size_t{9}, size_t{17},
+                   size_t{64}, size_t{515}}) {
+    std::vector<float> in(n + 6), out(n), h(7 * (n + 1)), plane(n), expect(n);
+    for (float& v : in) v = dist(rng);
+    for (float& v : h) v = dist(rng);
+    for (float& v : plane) v = dist(rng);
+    le::simd::blurRow(in.data(), w, 7, out.data(), n);
+    for (size_t j = 0; j < n; ++j) {
+      float s = 0;
+      for (int i = 0; i < 7; ++i) s += w[i] * in[j + i];
+      ASSERT_EQ(out[j], s) << n << " " << j;
+    }
+    for (size_t j = 0; j < n; ++j) {
+      float blur = 0;
+      for (int k = 0; k < 7; ++k) blur += w[k] * h[k * (n + 1) + j];
+      const float s = (1 + 0.5f) * plane[j] - 0.5f * blur;
+      expect[j] = s < 0 ? 0 : (s > 255 ? 255 : s);
+    }
+    le::simd::unsharpRow(h.data(), n + 1, w, 7, 0.5f, plane.data(), n);
+    for (size_t j = 0; j < n; ++j) ASSERT_EQ(plane[j], expect[j]) << n << " " << j;
+  }
+}
