@@ -1,0 +1,108 @@
+// WarpDirector, vectorised across the output pixels of a row.
+//
+// B and the second differences are linear, so the whole expression is one
+// separable 4x4 filter over the pixel's neighbourhood (rows y0-1 .. y0+2,
+// columns x0-1 .. x0+2):
+//   Y = sum_r Ay[r] sum_c Ax[c] P[r][c],  Ax = kv - hx kd,
+// with kv = (0, 1-wx, wx, 0) the bilinear taps and
+// kd = (1-wx, wx-2(1-wx), (1-wx)-2wx, wx) the bilinear blend of the two
+// corners' (1, -2, 1) differences. Neighbour indices are clamped, which
+// replicates the borders; at the right or bottom edge the second corner
+// coincides with the first but carries weight 0, so the clamped block is
+// exact there too. Interior and border pixels take the same arithmetic.
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "director/le_warp.cpp"
+#include "hwy/foreach_target.h"  // IWYU pragma: keep
+#include "hwy/highway.h"
+
+#include "director/grid_chunks-inl.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace le {
+namespace HWY_NAMESPACE {
+
+void WarpRows(const float* HWY_RESTRICT source, const float* HWY_RESTRICT grid,
+              float* HWY_RESTRICT out, int W, int H, int row0, int row1) {
+  const hn::ScalableTag<float> df;
+  const hn::RebindToSigned<decltype(df)> di;
+  using VF = hn::Vec<decltype(df)>;
+  using VI = hn::Vec<decltype(di)>;
+  const size_t plane = static_cast<size_t>(H) * static_cast<size_t>(W);
+  const VF one = hn::Set(df, 1.0f), half = hn::Set(df, 0.5f), two = hn::Set(df, 2.0f);
+  const VF zero = hn::Zero(df);
+  const VI widthI = hn::Set(di, W);
+
+  // The four filter taps and clamped neighbour indices along one axis.
+  auto axis = [&](VF g, int extent, VF taps[4], VI index[4]) {
+    const VF e = hn::Mul(hn::Sub(hn::Mul(hn::Add(g, one), hn::Set(df, static_cast<float>(extent))), one),
+                         half);
+    const VF frac = hn::Sub(e, hn::Floor(e));
+    const VF h = hn::Mul(hn::Mul(hn::Sub(one, frac), frac), half);
+    const VF c = hn::Min(hn::Max(e, zero), hn::Set(df, static_cast<float>(extent - 1)));
+    const VF c0 = hn::Floor(c);
+    const VF w = hn::Sub(c, c0);
+    const VF ow = hn::Sub(one, w);
+    const VI i0 = ClampIndex(di, hn::ConvertTo(di, c0), extent - 1);
+    taps[0] = hn::Sub(zero, hn::Mul(h, ow));
+    taps[1] = hn::Sub(ow, hn::Mul(h, hn::Sub(w, hn::Mul(two, ow))));
+    taps[2] = hn::Sub(w, hn::Mul(h, hn::Sub(ow, hn::Mul(two, w))));
+    taps[3] = hn::Sub(zero, hn::Mul(h, w));
+    for (int k = 0; k < 4; ++k) index[k] = ClampIndex(di, hn::Add(i0, hn::Set(di, k - 1)), extent - 1);
+  };
+
+  for (int i = row0; i < row1; ++i) {
+    const size_t rowOff = static_cast<size_t>(i) * static_cast<size_t>(W);
+    ForEachGridChunk(df, grid + 2 * rowOff, W, [&](VF gx, VF gy, int j, int count) {
+      VF ax[4], ay[4];
+      VI col[4], row[4];
+      axis(gx, W, ax, col);
+      axis(gy, H, ay, row);
+      for (int r = 0; r < 4; ++r) row[r] = hn::Mul(row[r], widthI);
+      for (int ch = 0; ch < 3; ++ch) {
+        const float* src = source + static_cast<size_t>(ch) * plane;
+        VF y = zero;
+        for (int r = 0; r < 4; ++r) {
+          VF s = hn::Mul(ax[0], hn::GatherIndex(df, src, hn::Add(row[r], col[0])));
+          for (int c = 1; c < 4; ++c)
+            s = hn::Add(s, hn::Mul(ax[c], hn::GatherIndex(df, src, hn::Add(row[r], col[c]))));
+          y = r == 0 ? hn::Mul(ay[0], s) : hn::Add(y, hn::Mul(ay[r], s));
+        }
+        StoreFirst(df, y, out + static_cast<size_t>(ch) * plane + rowOff + j, count);
+      }
+    });
+  }
+}
+
+}  // namespace HWY_NAMESPACE
+}  // namespace le
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+#include <algorithm>
+#include <cstdint>
+#include <stdexcept>
+
+#include "director/le_warp.h"
+
+namespace le {
+
+HWY_EXPORT(WarpRows);
+
+void warpDirectorBand(const float* source, const float* grid, float* out, int W, int H, int row0,
+                      int row1) {
+  if (H <= 0 || W <= 0) return;
+  if (static_cast<int64_t>(H) * W > INT32_MAX)
+    throw std::runtime_error("com.corvane::WarpDirector: image plane too large to index");
+  row0 = std::max(row0, 0);
+  row1 = std::min(row1, H);
+  if (row0 >= row1) return;
+  HWY_DYNAMIC_DISPATCH(WarpRows)(source, grid, out, W, H, row0, row1);
+}
+
+void warpDirector(const float* source, const float* grid, float* out, int W, int H) {
+  warpDirectorBand(source, grid, out, W, H, 0, H);
+}
+
+}  // namespace le
+#endif  // HWY_ONCE
