@@ -366,8 +366,10 @@ TEST_P(PasteAgainstReference, RandomTransformsAgreeWithinOneLevel) {
     const auto original = randomFrame(W, H, 20 + trial);
     float M[6];
     const double scale = 0.7 + 1.2 * uni(rng), angle = (uni(rng) - 0.5) * 0.8;
-    // Some placements hang over the frame's edges.
-    makeM(scale, angle, -40 + (W + 40) * uni(rng), -40 + (H + 40) * uni(rng), M);
+    // The crop's centre lands inside the frame; many placements hang over
+    // the frame's edges.
+    const double half = scale * side / 2;
+    makeM(scale, angle, -half + W * uni(rng), -half + H * uni(rng), M);
     auto got = original, lo = original, hi = original;
     paste.composite(crop.data(), 255.f, M, got.data(), W, H);
     ref.paste(crop, 255.0, M, lo, hi, W, H);
