@@ -81,6 +81,42 @@ LE_API int le_bundle_resolve_handle(const char* handle, char* out, size_t capaci
 LE_API int le_bundle_resolve_member(const char* handle, const char* member, char* out,
                                     size_t capacity);
 
+/* ---- Prior access ---------------------------------------------------------- */
+
+/* A bundle's warp prior played from its HEVC 4:4:4 member ("P_hevc.mov", or
+ * the member the manifest's "P_hevc" names), one row per identity frame:
+ * float16 values, channel-major (the R plane, then G, then B, each
+ * crop x crop), value = 8-bit channel / 255.
+ *
+ * le_prior_open creates the handle and starts its decoding thread, which
+ * keeps look_ahead rows decoded ahead (2 when look_ahead < 1) and history rows
+ * behind (0 when negative), so reading rows in order, or revisiting recent
+ * ones, never waits for a seek. Returns NULL on failure (NULL bundle_dir, no
+ * readable manifest, no prior member, a member that disagrees with the
+ * manifest), with the reason in le_last_error. le_prior_close destroys the
+ * handle, stopping and joining its thread; NULL is ignored.
+ *
+ * A handle may be used from several threads at once; row requests are served
+ * one at a time. */
+typedef struct le_prior le_prior;
+
+LE_API le_prior* le_prior_open(const char* bundle_dir, int look_ahead, int history);
+
+/* Bytes of one row (crop * crop * 3 * 2); 0 for NULL. */
+LE_API size_t le_prior_row_bytes(const le_prior* prior);
+
+/* Copies row si (0 <= si < NT) into out[cap]. Returns 1 on success, 0 on
+ * failure with the reason in le_last_error: NULL prior or out, cap smaller
+ * than le_prior_row_bytes, si out of range, or a decoding failure (which is
+ * permanent: every later row request reports it too). */
+LE_API int le_prior_row(le_prior* prior, int si, uint8_t* out, size_t cap);
+
+/* Description of the decoder ("hevc444/libavcodec <version> <decoder>"); ""
+ * for NULL. Owned by the handle, valid until le_prior_close. */
+LE_API const char* le_prior_backend(const le_prior* prior);
+
+LE_API void le_prior_close(le_prior* prior);
+
 /* ---- Telemetry ----------------------------------------------------------- */
 
 /* Process-wide metrics. le_tel_record sets a numeric metric, le_tel_record_str
