@@ -44,6 +44,12 @@ struct Manifest {
   int32_t crop = 512;
   Unsharp unsharp;
   int32_t frames = 0;
+
+  // The director model file for a key ("b1", "b4_fp16", ...), under either
+  // naming layout.
+  std::string modelPath(const std::string& key) const {
+    return resolveMember(dir, "model_" + key + ".onnx");
+  }
 };
 
 // Reads <resolved dir>/manifest.json; throws std::runtime_error with a
