@@ -1,0 +1,86 @@
+// The encoded test media (fixture driver_media) and what its frames decode to.
+#pragma once
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "media_pattern.h"
+#include "paste/le_simd.h"
+#include "support/test_support.h"
+
+namespace le::test {
+
+// A file of the fixture; fails the test when the fixture has not run.
+inline std::string media(const std::string& name) {
+  const std::string path = std::string(LE_DRIVER_MEDIA) + "/" + name;
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0)
+    ADD_FAILURE() << path << " missing: run the tests through ctest (fixture driver_media)";
+  return path;
+}
+
+// Prior frame f as float16 CHW, from planar yuv444p samples through the
+// 16.16 formula and the nearest float16 of value / 255.
+inline std::vector<uint16_t> priorFromYuv444(const uint8_t* yuv, int side) {
+  const size_t plane = static_cast<size_t>(side) * side;
+  std::vector<uint16_t> out(plane * 3);
+  for (size_t i = 0; i < plane; ++i) {
+    int rgb[3];
+    bt601Fixed(yuv[i], yuv[plane + i], yuv[2 * plane + i], rgb);
+    for (int c = 0; c < 3; ++c) out[c * plane + i] = le::f32ToF16(static_cast<float>(rgb[c]) / 255.0f);
+  }
+  return out;
+}
+
+// Frame f of prior444.mov as the ffmpeg CLI decodes it (prior444.yuv).
+inline std::vector<uint16_t> expectedPrior(int f, int side = 32) {
+  static const std::string yuv = readWhole(media("prior444.yuv"));
+  const size_t frame = static_cast<size_t>(side) * side * 3;
+  if (yuv.size() < frame * (f + 1)) throw std::runtime_error("prior444.yuv too short");
+  return priorFromYuv444(reinterpret_cast<const uint8_t*>(yuv.data()) + frame * f, side);
+}
+
+// The same from the Sweep pattern that was encoded: equal up to the codec's loss.
+inline std::vector<uint16_t> patternPrior(int f, int side = 32) {
+  const std::vector<uint8_t> yuv = patternFrame(Pattern::Sweep, true, f, side, side);
+  return priorFromYuv444(yuv.data(), side);
+}
+
+inline int countDirEntries(const char* dir) {
+  int n = 0;
+  if (DIR* d = ::opendir(dir)) {
+    while (::readdir(d)) ++n;
+    ::closedir(d);
+  }
+  return n;
+}
+
+inline int openDescriptors() { return countDirEntries("/proc/self/fd"); }
+inline int liveThreads() { return countDirEntries("/proc/self/task"); }
+
+inline std::string errorOf(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "(no error)";
+}
+
+// Mean absolute difference of two byte images of the same size.
+inline double meanAbsDiff(const uint8_t* a, const uint8_t* b, size_t n) {
+  double sum = 0;
+  for (size_t i = 0; i < n; ++i) sum += std::abs(int(a[i]) - int(b[i]));
+  return sum / static_cast<double>(n);
+}
+
+}  // namespace le::test
