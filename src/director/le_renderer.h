@@ -1,0 +1,43 @@
+// The director: turns source and driving keypoints into face crops by running
+// the bundle's director network (ONNX Runtime, with load-time graph rewrites
+// and the library's custom operators).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "bundle/le_bundle.h"
+
+namespace le {
+
+class Identity;
+
+class Renderer {
+ public:
+  // Loads "model_<modelKey>.onnx" of the bundle. threads < 1 uses the worker
+  // pool's size; ep is "" (ONNX Runtime's CPU provider), "coreml[:cpu|gpu|ane]"
+  // (falls back to the CPU provider where the runtime has no CoreML) or
+  // "neon" (the fp16 engine, where the build has one). Throws
+  // std::runtime_error naming what is wrong.
+  Renderer(const Manifest& manifest, Identity& identity, const std::string& modelKey, int threads,
+           const std::string& ep);
+  ~Renderer();
+  Renderer(const Renderer&) = delete;
+  Renderer& operator=(const Renderer&) = delete;
+
+  // Renders n (1 ... batch()) frames: si[j] is the identity row of frame j,
+  // kpSource and kpDriving hold n x 63 floats. Returns n x 3 x crop x crop
+  // floats (valid until the next render). One thread at a time.
+  const float* render(const int* si, const float* kpSource, const float* kpDriving, int n);
+
+  int batch() const;
+  const std::string& ep() const;
+  const char* backend() const;
+  std::string directorNote() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace le
