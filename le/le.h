@@ -59,6 +59,61 @@ LE_API const char* le_fca_last_error(void);
 LE_API const char* le_stream_last_error(void);
 LE_API const char* le_utt_last_error(void);
 
+/* ---- Core context ---------------------------------------------------------- */
+
+/* One opened bundle: manifest, identity arrays, drive track, director,
+ * compositor and driver video. Created by le_create, destroyed by le_destroy
+ * (NULL allowed); a context must not be destroyed while another thread uses
+ * it. The render and paste calls below use it without locks: one thread at a
+ * time per context. */
+typedef struct le_ctx le_ctx;
+
+/* Opens the bundle at bundle_dir (a directory or an IMX container) with the
+ * director "model_<model_key>.onnx". threads < 1 uses the library's worker
+ * pool size; ep is NULL or "" for the CPU, "coreml[:cpu|gpu|ane]" where the
+ * runtime has CoreML (falls back to the CPU otherwise). Returns NULL on
+ * failure with the reason in le_last_error ("le_create: ..."). */
+LE_API le_ctx* le_create(const char* bundle_dir, const char* model_key, int threads, const char* ep);
+LE_API void le_destroy(le_ctx* ctx);
+
+/* Sizes of an open bundle; 0 for NULL. NT identity/driver frames, the output
+ * canvas W x H, the square crop side, the drive track's frame count. */
+LE_API int le_nt(const le_ctx* ctx);
+LE_API int le_width(const le_ctx* ctx);
+LE_API int le_height(const le_ctx* ctx);
+LE_API int le_crop(const le_ctx* ctx);
+LE_API int le_drive_frames(const le_ctx* ctx);
+/* Keypoint rows per frame a host passes (21), each of 3 floats. */
+LE_API int le_host_kp_rows(void);
+
+/* ---- Render and paste ------------------------------------------------------ */
+
+/* Renders one face crop (3 x crop x crop floats, planar R, G, B in 0 ... 1)
+ * for identity frame si (0 ... NT-1) from 21 x 3 source and driving keypoint
+ * floats. The result is owned by the context and valid until the next render
+ * on it; NULL on failure. */
+LE_API const float* le_render_kp_crop(le_ctx* ctx, int si, const float* kp_source,
+                                      const float* kp_driving);
+/* As le_render_kp_crop with entry i (0 ... le_drive_frames-1) of the bundle's
+ * drive track. */
+LE_API const float* le_render_drive_crop(le_ctx* ctx, int i);
+/* Decodes driver frame `frame` into out (W x H x 3 bytes, RGB24) and pastes
+ * `crop` into it. Returns 1, or 0 on failure. */
+LE_API int le_paste_crop(le_ctx* ctx, int frame, const float* crop, uint8_t* out, size_t out_bytes);
+/* Pastes the last rendered crop into driver frame `frame`, in the context's
+ * own RGB24 buffer, which it returns (valid until the next paste on this
+ * context); NULL without a previous render. */
+LE_API const uint8_t* le_paste_last(le_ctx* ctx, int frame);
+/* Render and paste in one call, written to out as RGBA (W x H x 4 bytes,
+ * alpha 255). The drive form pastes into the driver frame its entry's
+ * identity frame names. Return 1, or 0 on failure. */
+LE_API int le_render_kp_rgba(le_ctx* ctx, int si, const float* kp_source, const float* kp_driving,
+                             uint8_t* out, size_t out_bytes);
+LE_API int le_render_drive_rgba(le_ctx* ctx, int i, uint8_t* out, size_t out_bytes);
+/* Driver frame `frame` as RGB24, owned by the context's driver cursor and
+ * valid until about a dozen further frames have been decoded. */
+LE_API const uint8_t* le_target_frame(le_ctx* ctx, int frame);
+
 /* ---- Bundle resolution --------------------------------------------------- */
 
 /* Resolves a bundle handle to the directory the library reads: a directory
