@@ -18,45 +18,38 @@ namespace hn = hwy::HWY_NAMESPACE;
 
 const char* ChosenTargetName() { return hwy::TargetName(HWY_TARGET); }
 
-void F16ToF32Kernel(const uint16_t* HWY_RESTRICT src, float* HWY_RESTRICT dst, size_t n) {
+// Runs convert(d, src + i, dst + i) over [0, n) a vector at a time; a short
+// tail is redone as one last vector overlapping the previous one (rewriting a
+// value is harmless), or element by element when n is below one vector.
+template <class From, class To, class Convert>
+HWY_INLINE void ConvertRow(const From* HWY_RESTRICT src, To* HWY_RESTRICT dst, size_t n,
+                           const Convert& convert) {
   const hn::ScalableTag<float> d;
   const size_t lanes = hn::Lanes(d);
   size_t i = 0;
   for (; i + 2 * lanes <= n; i += 2 * lanes) {
-    const auto a = LoadHalfU(d, src + i);
-    const auto b = LoadHalfU(d, src + i + lanes);
-    hn::StoreU(a, d, dst + i);
-    hn::StoreU(b, d, dst + i + lanes);
+    convert(d, src + i, dst + i);
+    convert(d, src + i + lanes, dst + i + lanes);
   }
-  for (; i + lanes <= n; i += lanes) hn::StoreU(LoadHalfU(d, src + i), d, dst + i);
+  for (; i + lanes <= n; i += lanes) convert(d, src + i, dst + i);
   if (i < n && n >= lanes) {
-    // The last vector overlaps the previous one; rewriting a value is harmless.
-    i = n - lanes;
-    hn::StoreU(LoadHalfU(d, src + i), d, dst + i);
+    convert(d, src + n - lanes, dst + n - lanes);
     return;
   }
   const hn::CappedTag<float, 1> d1;
-  for (; i < n; ++i) hn::StoreU(LoadHalfU(d1, src + i), d1, dst + i);
+  for (; i < n; ++i) convert(d1, src + i, dst + i);
+}
+
+void F16ToF32Kernel(const uint16_t* HWY_RESTRICT src, float* HWY_RESTRICT dst, size_t n) {
+  ConvertRow(src, dst, n, [](auto d, const uint16_t* HWY_RESTRICT s, float* HWY_RESTRICT t) {
+    hn::StoreU(LoadHalfU(d, s), d, t);
+  });
 }
 
 void F32ToF16Kernel(const float* HWY_RESTRICT src, uint16_t* HWY_RESTRICT dst, size_t n) {
-  const hn::ScalableTag<float> d;
-  const size_t lanes = hn::Lanes(d);
-  size_t i = 0;
-  for (; i + 2 * lanes <= n; i += 2 * lanes) {
-    const auto a = hn::LoadU(d, src + i);
-    const auto b = hn::LoadU(d, src + i + lanes);
-    StoreHalfU(d, a, dst + i);
-    StoreHalfU(d, b, dst + i + lanes);
-  }
-  for (; i + lanes <= n; i += lanes) StoreHalfU(d, hn::LoadU(d, src + i), dst + i);
-  if (i < n && n >= lanes) {
-    i = n - lanes;
-    StoreHalfU(d, hn::LoadU(d, src + i), dst + i);
-    return;
-  }
-  const hn::CappedTag<float, 1> d1;
-  for (; i < n; ++i) StoreHalfU(d1, hn::LoadU(d1, src + i), dst + i);
+  ConvertRow(src, dst, n, [](auto d, const float* HWY_RESTRICT s, uint16_t* HWY_RESTRICT t) {
+    StoreHalfU(d, hn::LoadU(d, s), t);
+  });
 }
 
 // value / 255 as float16 for Lanes(df) consecutive bytes of one channel.

@@ -36,14 +36,32 @@ HWY_INLINE void YuvPixel(int y, int u, int v, uint8_t* HWY_RESTRICT rgb) {
 }
 
 #if HWY_TARGET != HWY_SCALAR
-// Each 16-bit lane of `pairs` holds a chroma byte in its low half; returns it
-// duplicated into two consecutive 16-bit lanes (one per pixel of the pair).
-template <class DI16, class VU16>
-HWY_INLINE hn::Vec<DI16> WidenDuplicated(DI16 di16, VU16 pairs) {
-  const hn::Rebind<uint8_t, DI16> d8;
-  const auto low = hn::And(pairs, hn::Set(hn::DFromV<VU16>(), 0x00FF));
-  return hn::BitCast(di16, hn::PromoteTo(hn::RebindToUnsigned<DI16>(),
-                                         hn::BitCast(d8, hn::Or(low, hn::ShiftLeft<8>(low)))));
+// Clamps even- and odd-pixel values to 0 ... 255 and packs them into bytes in
+// pixel order (lane k of the result holds pixels 2k and 2k + 1).
+template <class D8, class VI16>
+HWY_INLINE hn::Vec<D8> PackPairs(D8 d8, VI16 even, VI16 odd) {
+#if HWY_ARCH_X86 && HWY_TARGET != HWY_EMU128
+  // The saturating pack clamps both at once and leaves each 128-bit block as
+  // its 8 even values then its 8 odd values; one byte shuffle per block puts
+  // them back in pixel order.
+  alignas(16) static constexpr uint8_t kPixelOrder[16] = {0, 8,  1, 9,  2, 10, 3, 11,
+                                                          4, 12, 5, 13, 6, 14, 7, 15};
+#if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
+  const hn::Vec<D8> packed{_mm512_packus_epi16(even.raw, odd.raw)};
+#elif HWY_TARGET == HWY_AVX2
+  const hn::Vec<D8> packed{_mm256_packus_epi16(even.raw, odd.raw)};
+#else
+  const hn::Vec<D8> packed{_mm_packus_epi16(even.raw, odd.raw)};
+#endif
+  return hn::TableLookupBytes(packed, hn::LoadDup128(d8, kPixelOrder));
+#else
+  const hn::DFromV<VI16> di;
+  const auto lo = hn::Zero(di);
+  const auto hi = hn::Set(di, 255);
+  const auto e = hn::Min(hn::Max(even, lo), hi);
+  const auto o = hn::Min(hn::Max(odd, lo), hi);
+  return hn::BitCast(d8, hn::Or(e, hn::ShiftLeft<8>(o)));
+#endif
 }
 #endif
 
@@ -55,42 +73,53 @@ void Yuv420RowToRgb24Kernel(const uint8_t* HWY_RESTRICT y, const uint8_t* HWY_RE
   size_t x = 0;
 
 #if HWY_TARGET != HWY_SCALAR  // one lane cannot hold a pixel pair
-  const hn::ScalableTag<int16_t> di;
-  const hn::Rebind<uint8_t, decltype(di)> d8;                   // one byte per pixel
-  const hn::Repartition<uint16_t, decltype(d8)> dpair;          // one lane per pixel pair
-  const hn::Rebind<uint8_t, decltype(dpair)> dchroma;           // one byte per pixel pair
-  const size_t lanes = hn::Lanes(di);
-  if (lanes >= 2 && (chromaStep == 1 || chromaStep == 2)) {
+  // One 16-bit lane per pixel pair: its chroma is loaded once, its two luma
+  // bytes are the lane's halves, and its two output bytes per channel are
+  // packed back in place, so no lane ever crosses a vector block.
+  const hn::ScalableTag<uint8_t> d8;                  // one byte per pixel
+  const hn::RepartitionToWide<decltype(d8)> dpair;   // one lane per pixel pair
+  const hn::RebindToSigned<decltype(dpair)> di;
+  const hn::Rebind<uint8_t, decltype(dpair)> dchroma;  // one byte per pixel pair
+  const size_t pixels = hn::Lanes(d8);
+  if (chromaStep == 1 || chromaStep == 2) {
     const auto k16 = hn::Set(di, 16);
     const auto k128 = hn::Set(di, 128);
-    // With chroma step 2 a block reads chroma bytes up to x + lanes - 1 of the
-    // U and V pointers; stopping one pixel early keeps that inside the row.
-    const size_t reach = chromaStep == 2 ? lanes + 1 : lanes;
-    for (; x + reach <= n; x += lanes) {
-      hn::Vec<decltype(di)> cu, cv;
+    const auto lowByte = hn::Set(dpair, 0x00FF);
+    // With chroma step 2 a block reads chroma bytes up to x + pixels - 1 of
+    // the U and V pointers; stopping one pixel early keeps that inside the row.
+    const size_t reach = chromaStep == 2 ? pixels + 1 : pixels;
+    for (; x + reach <= n; x += pixels) {
+      hn::Vec<decltype(dpair)> cu, cv;
       if (chromaStep == 1) {
-        cu = WidenDuplicated(di, hn::PromoteTo(dpair, hn::LoadU(dchroma, u + x / 2)));
-        cv = WidenDuplicated(di, hn::PromoteTo(dpair, hn::LoadU(dchroma, v + x / 2)));
+        cu = hn::PromoteTo(dpair, hn::LoadU(dchroma, u + x / 2));
+        cv = hn::PromoteTo(dpair, hn::LoadU(dchroma, v + x / 2));
       } else {
-        cu = WidenDuplicated(di, hn::BitCast(dpair, hn::LoadU(d8, u + x)));
-        cv = WidenDuplicated(di, hn::BitCast(dpair, hn::LoadU(d8, v + x)));
+        cu = hn::And(hn::BitCast(dpair, hn::LoadU(d8, u + x)), lowByte);
+        cv = hn::And(hn::BitCast(dpair, hn::LoadU(d8, v + x)), lowByte);
       }
-      const auto luma = hn::Sub(hn::BitCast(di, hn::PromoteTo(hn::RebindToUnsigned<decltype(di)>(),
-                                                              hn::LoadU(d8, y + x))),
-                                k16);
-      const auto d = hn::Sub(cu, k128);
-      const auto e = hn::Sub(cv, k128);
-      const auto base = hn::Add(hn::Mul(luma, hn::Set(di, 42)), k128);
-      const auto r = hn::Add(hn::Add(luma, e),
-                             hn::ShiftRight<8>(hn::Add(base, hn::Mul(e, hn::Set(di, 153)))));
-      const auto g = hn::Add(
-          hn::Sub(luma, e),
-          hn::ShiftRight<8>(hn::Add(hn::Sub(base, hn::Mul(d, hn::Set(di, 100))),
-                                    hn::Mul(e, hn::Set(di, 48)))));
-      const auto b = hn::Add(hn::Add(luma, hn::Add(d, d)),
-                             hn::ShiftRight<8>(hn::Add(base, hn::ShiftLeft<2>(d))));
-      hn::StoreInterleaved3(hn::DemoteTo(d8, r), hn::DemoteTo(d8, g), hn::DemoteTo(d8, b), d8,
-                            rgb + 3 * x);
+      const auto d = hn::Sub(hn::BitCast(di, cu), k128);
+      const auto e = hn::Sub(hn::BitCast(di, cv), k128);
+      const auto redTerm = hn::Mul(e, hn::Set(di, 153));
+      const auto greenTerm = hn::Sub(hn::Mul(e, hn::Set(di, 48)), hn::Mul(d, hn::Set(di, 100)));
+      const auto blueTerm = hn::ShiftLeft<2>(d);
+      const auto twoD = hn::Add(d, d);
+
+      const auto luma = hn::BitCast(dpair, hn::LoadU(d8, y + x));
+      const auto lumaEven = hn::Sub(hn::BitCast(di, hn::And(luma, lowByte)), k16);
+      const auto lumaOdd = hn::Sub(hn::BitCast(di, hn::ShiftRight<8>(luma)), k16);
+      const auto baseEven = hn::Add(hn::Mul(lumaEven, hn::Set(di, 42)), k128);
+      const auto baseOdd = hn::Add(hn::Mul(lumaOdd, hn::Set(di, 42)), k128);
+
+      const auto r = PackPairs(
+          d8, hn::Add(hn::Add(lumaEven, e), hn::ShiftRight<8>(hn::Add(baseEven, redTerm))),
+          hn::Add(hn::Add(lumaOdd, e), hn::ShiftRight<8>(hn::Add(baseOdd, redTerm))));
+      const auto g = PackPairs(
+          d8, hn::Add(hn::Sub(lumaEven, e), hn::ShiftRight<8>(hn::Add(baseEven, greenTerm))),
+          hn::Add(hn::Sub(lumaOdd, e), hn::ShiftRight<8>(hn::Add(baseOdd, greenTerm))));
+      const auto b = PackPairs(
+          d8, hn::Add(hn::Add(lumaEven, twoD), hn::ShiftRight<8>(hn::Add(baseEven, blueTerm))),
+          hn::Add(hn::Add(lumaOdd, twoD), hn::ShiftRight<8>(hn::Add(baseOdd, blueTerm))));
+      hn::StoreInterleaved3(r, g, b, d8, rgb + 3 * x);
     }
   }
 #endif
