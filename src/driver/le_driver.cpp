@@ -138,6 +138,20 @@ struct DriverCursor::Impl {
   uint8_t* take(bool mutableSlot, int* outIndex);
   void seekTo(int a);
   void recordFailure(const std::string& message);
+  // Runs one source operation (off the lock); a failure is recorded as
+  // prefix + its text and the thread is to end (false).
+  template <typename Fn>
+  bool sourceStep(const char* prefix, Fn&& fn) {
+    try {
+      fn();
+      return true;
+    } catch (const std::exception& e) {
+      recordFailure(prefix + std::string(e.what()));
+    } catch (...) {
+      recordFailure(prefix + std::string("unknown exception"));
+    }
+    return false;
+  }
   [[noreturn]] void throwFailure() const { throw std::runtime_error(failure); }
   uint8_t* slotOf(uint64_t seq) { return ring[seq % static_cast<uint64_t>(R)].data(); }
   int32_t& frameOf(uint64_t seq) { return slotFrame[seq % static_cast<uint64_t>(R)]; }
@@ -191,16 +205,12 @@ void DriverCursor::Impl::run() {
       nextFrame = target;
       pendingSeek = -1;
       lk.unlock();
-      try {
-        source->seek(target);
-      } catch (const std::exception& e) {
-        recordFailure(std::string("le_driver: seek failed: ") + e.what());
+      size_t resident = 0;
+      if (!sourceStep("le_driver: seek failed: ", [&] {
+            source->seek(target);
+            resident = source->residentBytes();
+          }))
         return;
-      } catch (...) {
-        recordFailure("le_driver: seek failed: unknown exception");
-        return;
-      }
-      const size_t resident = source->residentBytes();
       lk.lock();
       sourcePosition = target;
       sourceResident = resident;
@@ -213,27 +223,22 @@ void DriverCursor::Impl::run() {
       uint8_t* slot = slotOf(seq);
       busy = true;
       lk.unlock();
-      // Only this thread touches sourcePosition outside the lock while busy.
+      // sourcePosition belongs to this thread alone.
       size_t resident = 0;
-      try {
-        if (sourcePosition == NT) {
-          source->rewind();
-          sourcePosition = 0;
-        }
-        if (!source->next(slot))
-          throw std::runtime_error(source->name() + " ended after " +
-                                   std::to_string(sourcePosition) + " frames, the manifest says NT=" +
-                                   std::to_string(NT) +
-                                   " — a short driver is a session that stops part way through "
-                                   "the loop, refusing");
-        resident = source->residentBytes();
-      } catch (const std::exception& e) {
-        recordFailure(std::string("le_driver: ") + e.what());
+      if (!sourceStep("le_driver: ", [&] {
+            if (sourcePosition == NT) {
+              source->rewind();
+              sourcePosition = 0;
+            }
+            if (!source->next(slot))
+              throw std::runtime_error(source->name() + " ended after " +
+                                       std::to_string(sourcePosition) +
+                                       " frames, the manifest says NT=" + std::to_string(NT) +
+                                       " — a short driver is a session that stops part way "
+                                       "through the loop, refusing");
+            resident = source->residentBytes();
+          }))
         return;
-      } catch (...) {
-        recordFailure("le_driver: unknown exception");
-        return;
-      }
       lk.lock();
       ++sourcePosition;
       sourceResident = resident;

@@ -4,7 +4,6 @@
 
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -14,9 +13,11 @@
 #include "bundle/bundle_writer.h"
 #include "bundle/le_bundle.h"
 #include "bundle/le_identity.h"
+#include "driver/error_text.h"
 #include "support/test_support.h"
 
 using le::test::BundleSpec;
+using le::test::errorOf;
 using le::test::IdentityFiles;
 using le::test::TempDir;
 using le::test::writeBundle;
@@ -24,15 +25,6 @@ using le::test::writeFile;
 using ::testing::HasSubstr;
 
 namespace {
-
-std::string errorOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 int countEntries(const char* dir) {
   int n = 0;

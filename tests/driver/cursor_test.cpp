@@ -16,7 +16,9 @@
 #include <gtest/gtest.h>
 
 #include "driver/le_driver.h"
+#include "error_text.h"
 
+using le::test::errorOf;
 using ::testing::HasSubstr;
 using namespace std::chrono_literals;
 
@@ -119,15 +121,6 @@ struct Rig {
   std::shared_ptr<Script> script;
   std::unique_ptr<le::DriverCursor> cursor;
 };
-
-std::string errorOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 }  // namespace
 

@@ -6,13 +6,13 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "error_text.h"
 #include "media_pattern.h"
 #include "paste/le_simd.h"
 #include "support/test_support.h"
@@ -67,13 +67,21 @@ inline int countDirEntries(const char* dir) {
 inline int openDescriptors() { return countDirEntries("/proc/self/fd"); }
 inline int liveThreads() { return countDirEntries("/proc/self/task"); }
 
-inline std::string errorOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    return e.what();
+// The library's own lines of a captured log (FFmpeg's may surround them);
+// without the hardware-decoder lines when withHardware is false.
+inline std::string ownLines(const std::string& log, bool withHardware = true) {
+  std::string out;
+  size_t at = 0;
+  while (at < log.size()) {
+    size_t end = log.find('\n', at);
+    end = end == std::string::npos ? log.size() : end + 1;
+    const std::string line = log.substr(at, end - at);
+    const bool hardware = line.rfind("[le-driver] LE_DRIVER_HWDEC", 0) == 0 ||
+                          line.find(" refused ") != std::string::npos;
+    if (line.rfind("[le-", 0) == 0 && (withHardware || !hardware)) out += line;
+    at = end;
   }
-  return "(no error)";
+  return out;
 }
 
 // Mean absolute difference of two byte images of the same size.

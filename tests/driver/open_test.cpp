@@ -15,6 +15,7 @@ using le::test::BundleSpec;
 using le::test::errorOf;
 using le::test::expectedRgb420;
 using le::test::media;
+using le::test::ownLines;
 using le::test::Pattern;
 using le::test::ScopedEnv;
 using le::test::StderrCapture;
@@ -36,22 +37,6 @@ void copyJpgFrames(const std::string& dir, int frames) {
     std::snprintf(name, sizeof name, "/frame_%06d.jpg", f);
     copyFile(media("jpg") + name, dir + name);
   }
-}
-
-// The "[le-driver]" / "[le-prior]" lines of a captured log.
-std::string ownLines(const std::string& log) {
-  std::string out;
-  size_t at = 0;
-  while (at < log.size()) {
-    size_t end = log.find('\n', at);
-    end = end == std::string::npos ? log.size() : end + 1;
-    const std::string line = log.substr(at, end - at);
-    if (line.rfind("[le-driver] LE_DRIVER_HWDEC", 0) != 0 && line.find(" refused ") == std::string::npos &&
-        line.rfind("[le-", 0) == 0)
-      out += line;
-    at = end;
-  }
-  return out;
 }
 
 // A bundle for driver tests: manifest and the given extra keys.
@@ -77,7 +62,7 @@ TEST(DriverOpen, JpegDirectoryWhenPopulated) {
   copyFile(media("h264_lossless.mp4"), b.t / "target_frames.mp4");  // there, but second choice
   StderrCapture err;
   auto c = le::DriverCursor::open(b.manifest(), 3, 2);
-  EXPECT_EQ(ownLines(err.text()),
+  EXPECT_EQ(ownLines(err.text(), false),
             "[le-driver] target_frames/ (raw jpg, 10 frames) — read one frame per pull\n");
   EXPECT_EQ(c->backend, "jpg/stb");
   std::vector<uint8_t> got(c->frameBytes);
@@ -95,7 +80,7 @@ TEST(DriverOpen, MovieWhenTheDirectoryIsIncomplete) {
   copyFile(media("h264_lossless.mp4"), b.t / "target_frames.mp4");
   StderrCapture err;
   auto c = le::DriverCursor::open(b.manifest(), 4, 2);
-  EXPECT_EQ(ownLines(err.text()),
+  EXPECT_EQ(ownLines(err.text(), false),
             "[le-driver] target_frames.mp4 decoded IN PLACE (" + kMp4Backend +
                 ", 30 frames 64x48, look-ahead 4, history 2) — no frame of the driver is expanded "
                 "ahead of the paste\n");
@@ -121,7 +106,7 @@ TEST(DriverOpen, PreferMp4OnlyWhenExactlyOneAndPresent) {
   ScopedEnv prefer("LE_DRIVER_PREFER_MP4", "1");
   StderrCapture err;
   auto c = le::DriverCursor::open(b.manifest(), 2, 1);
-  EXPECT_EQ(ownLines(err.text()),
+  EXPECT_EQ(ownLines(err.text(), false),
             "[le-driver] LE_DRIVER_PREFER_MP4=1 — target_frames/ is populated and NOT used; "
             "target_frames.mp4 is the member this consumer reads\n"
             "[le-driver] target_frames.mp4 decoded IN PLACE (" +
@@ -226,7 +211,7 @@ TEST(PriorOpen, PlaysTheHevcMemberUnderEitherName) {
     copyFile(media("prior444.mov"), b.t / stored);
     StderrCapture err;
     auto c = le::DriverCursor::openPrior(b.manifest(), 2, 11);
-    EXPECT_EQ(ownLines(err.text()),
+    EXPECT_EQ(ownLines(err.text(), false),
               "[le-prior] P_hevc.mov decoded IN PLACE (" + kPriorBackend +
                   ", 12 frames 32x32 f16 CHW, look-ahead 2, history 11) — no P.f16 is expanded or "
                   "mapped\n")

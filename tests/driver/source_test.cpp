@@ -19,6 +19,7 @@ extern "C" {
 using le::test::errorOf;
 using le::test::expectedRgb420;
 using le::test::media;
+using le::test::ownLines;
 using le::test::Pattern;
 using le::test::ScopedEnv;
 using le::test::StderrCapture;
@@ -34,19 +35,6 @@ std::string hwFallbackLine(const std::string& path) {
   if (!avcodec_find_decoder_by_name("h264_cuvid")) return "";
   return "[le-driver] h264_cuvid refused " + path +
          " — falling back to the software h264 decoder (same samples, more CPU)\n";
-}
-
-// The library's own lines of a captured log (FFmpeg's may surround them).
-std::string ownLines(const std::string& log) {
-  std::string out;
-  size_t at = 0;
-  while (at < log.size()) {
-    size_t end = log.find('\n', at);
-    end = end == std::string::npos ? log.size() : end + 1;
-    if (log.compare(at, 4, "[le-") == 0) out += log.substr(at, end - at);
-    at = end;
-  }
-  return out;
 }
 
 // Decodes every frame and compares it exactly with the pattern's RGB.
