@@ -498,6 +498,10 @@ bool gsSourceCone(const GraphView& v, const std::string& boundary, std::vector<c
     cone[p] = 1;
     for (const std::string& in : v.nodes[p].inputs) work.push_back(in);
   }
+  if (std::find(cone.begin(), cone.end(), 1) == cone.end()) {
+    reason = "empty cone";
+    return false;
+  }
   for (size_t k = 0; k < v.nodes.size(); ++k) {
     if (cone[k]) continue;
     const std::vector<std::string>& in = v.nodes[k].inputs;
@@ -543,12 +547,7 @@ bool readCone(const Bytes& model, const std::string& boundary, GraphView& v,
     reason = "no P_rgb input";
     return false;
   }
-  if (!gsSourceCone(v, boundary, cone, reason)) return false;
-  if (std::find(cone.begin(), cone.end(), 1) == cone.end()) {
-    reason = "empty cone";
-    return false;
-  }
-  return true;
+  return gsSourceCone(v, boundary, cone, reason);
 }
 
 }  // namespace

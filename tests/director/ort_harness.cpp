@@ -1,0 +1,111 @@
+#include "ort_harness.h"
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <stdexcept>
+
+#include "director/gridsample_fast.h"
+#include "director/int8conv_vnni.h"
+
+namespace le::test {
+
+Ort::Env& ortEnv() {
+  static Ort::Env env(ORT_LOGGING_LEVEL_ERROR, "le_director_test");
+  return env;
+}
+
+Ort::Session makeSession(const Bytes& model, int threads) {
+  Ort::SessionOptions so;
+  so.SetIntraOpNumThreads(threads);
+  so.SetInterOpNumThreads(1);
+  so.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
+  so.AddConfigEntry("session.intra_op.allow_spinning", "0");
+  registerGridSampleFast(so);
+  registerInt8ConvVNNI(so);
+  return Ort::Session(ortEnv(), model.data(), model.size(), so);
+}
+
+Tensor run(Ort::Session& session, const Feeds& feeds, const std::string& name) {
+  Ort::AllocatorWithDefaultOptions alloc;
+  const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+  std::vector<std::string> names;
+  std::vector<Ort::Value> values;
+  for (size_t k = 0; k < session.GetInputCount(); ++k) {
+    std::string n = session.GetInputNameAllocated(k, alloc).get();
+    auto it = feeds.find(n);
+    if (it == feeds.end()) throw std::runtime_error("no feed for input " + n);
+    Tensor& t = const_cast<Tensor&>(it->second);
+    values.push_back(Ort::Value::CreateTensor<float>(mem, t.data.data(), t.data.size(), t.shape.data(),
+                                                     t.shape.size()));
+    names.push_back(std::move(n));
+  }
+  std::vector<const char*> inNames;
+  for (const auto& n : names) inNames.push_back(n.c_str());
+  const char* outName = name.c_str();
+  std::vector<Ort::Value> out =
+      session.Run(Ort::RunOptions{}, inNames.data(), values.data(), values.size(), &outName, 1);
+  Tensor r;
+  auto info = out[0].GetTensorTypeAndShapeInfo();
+  r.shape = info.GetShape();
+  const float* p = out[0].GetTensorData<float>();
+  r.data.assign(p, p + info.GetElementCount());
+  return r;
+}
+
+Feeds directorFeeds(const Bytes& model, uint32_t seed) {
+  Ort::Session s = makeSession(model);
+  Ort::AllocatorWithDefaultOptions alloc;
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> unit(0.f, 1.f);
+  std::normal_distribution<float> normal(0.f, 0.5f);
+  Feeds feeds;
+  std::vector<float> driving;
+  for (size_t k = 0; k < s.GetInputCount(); ++k) {
+    const std::string n = s.GetInputNameAllocated(k, alloc).get();
+    Tensor t;
+    t.shape = s.GetInputTypeInfo(k).GetTensorTypeAndShapeInfo().GetShape();
+    size_t count = 1;
+    for (int64_t& d : t.shape) {
+      if (d <= 0) d = 1;
+      count *= static_cast<size_t>(d);
+    }
+    t.data.resize(count);
+    if (n == "kp_driving" || n == "kd") {
+      for (size_t i = 0; i < count; ++i) t.data[i] = (i % 3 == 2) ? 0.1f * normal(rng) : 1.2f * unit(rng) - 0.6f;
+      driving = t.data;
+    } else if (n == "pooled64" || n == "pooled") {
+      for (float& v : t.data) v = normal(rng);
+    } else if (n != "kp_source" && n != "ks") {
+      for (float& v : t.data) v = unit(rng);
+    }
+    feeds[n] = std::move(t);
+  }
+  for (const char* n : {"kp_source", "ks"}) {
+    auto it = feeds.find(n);
+    if (it == feeds.end()) continue;
+    for (size_t i = 0; i < it->second.data.size(); ++i)
+      it->second.data[i] = (i < driving.size() ? driving[i] : 0.f) + 0.1f * unit(rng) - 0.05f;
+  }
+  return feeds;
+}
+
+float maxAbsDiff(const Tensor& a, const Tensor& b) {
+  if (a.shape != b.shape) return INFINITY;
+  float m = 0.f;
+  for (size_t i = 0; i < a.data.size(); ++i) {
+    const float d = std::fabs(a.data[i] - b.data[i]);
+    if (!(d <= m)) m = d;  // NaN propagates
+  }
+  return m;
+}
+
+Bytes readModel(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) throw std::runtime_error("cannot open " + path);
+  return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+}  // namespace le::test

@@ -1,0 +1,43 @@
+// Running model images in ONNX Runtime from tests and benchmarks.
+#pragma once
+
+#include <onnxruntime_cxx_api.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "director/onnx_wire.h"
+
+namespace le::test {
+
+struct Tensor {
+  std::vector<int64_t> shape;
+  std::vector<float> data;
+};
+using Feeds = std::map<std::string, Tensor>;
+
+Ort::Env& ortEnv();
+
+// A CPU session over a model image with the library's custom operators
+// registered, `threads` intra-op threads and spinning off.
+Ort::Session makeSession(const Bytes& model, int threads = 1);
+
+// Runs `session` on `feeds` (inputs the model does not declare are ignored)
+// and returns output `name`.
+Tensor run(Ort::Session& session, const Feeds& feeds, const std::string& name);
+inline Tensor run(const Bytes& model, const Feeds& feeds, const std::string& name) {
+  Ort::Session s = makeSession(model);
+  return run(s, feeds, name);
+}
+
+// Seeded inputs for every graph input of a director: images in 0..1,
+// pooled features around 0, driving keypoints inside the crop and source
+// keypoints a little away from them.
+Feeds directorFeeds(const Bytes& model, uint32_t seed);
+
+float maxAbsDiff(const Tensor& a, const Tensor& b);
+Bytes readModel(const std::string& path);
+
+}  // namespace le::test
