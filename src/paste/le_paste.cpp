@@ -266,18 +266,30 @@ void Paste::compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1)
         const float alpha = static_cast<float>(alpha255) / 255.f;
         const float* wx = table + px * taps;
         const float* wy = table + py * taps;
+        const int sx0 = ix - reach, sy0 = iy - reach;
+        const bool inside = sx0 >= 0 && sy0 >= 0 && sx0 + taps <= side && sy0 + taps <= side;
         for (int ch = 0; ch < 3; ++ch) {
           const float* p = planes_[ch].data();
           float colour = 0.f;
-          for (int k = 0; k < taps; ++k) {
-            const int sy = iy - reach + k;
-            if (sy < 0 || sy >= side) continue;
-            float acc = 0.f;
-            for (int i = 0; i < taps; ++i) {
-              const int sx = ix - reach + i;
-              if (sx >= 0 && sx < side) acc += wx[i] * p[sy * side + sx];
+          if (inside) {
+            for (int k = 0; k < taps; ++k) {
+              const float* src = p + (sy0 + k) * side + sx0;
+              float acc = 0.f;
+              for (int i = 0; i < taps; ++i) acc += wx[i] * src[i];
+              colour += wy[k] * acc;
             }
-            colour += wy[k] * acc;
+          } else {
+            // Taps outside the crop contribute nothing.
+            for (int k = 0; k < taps; ++k) {
+              const int sy = sy0 + k;
+              if (sy < 0 || sy >= side) continue;
+              float acc = 0.f;
+              for (int i = 0; i < taps; ++i) {
+                const int sx = sx0 + i;
+                if (sx >= 0 && sx < side) acc += wx[i] * p[sy * side + sx];
+              }
+              colour += wy[k] * acc;
+            }
           }
           row[3 * x + ch] = static_cast<uint8_t>(
               clamp255((1.f - alpha) * static_cast<float>(row[3 * x + ch]) + alpha * colour));
