@@ -24,6 +24,14 @@ namespace le {
 // ---- JPEG frame directory ------------------------------------------------------
 
 namespace driver {
+
+std::string jpgFrameName(const std::string& dir, int index) {
+  // Built as a string: no directory is too long to name its frames.
+  char number[16];
+  std::snprintf(number, sizeof number, "%06d", index);
+  return dir + "/frame_" + number + ".jpg";
+}
+
 namespace {
 
 class JpgDirSource final : public Source {
@@ -36,16 +44,15 @@ class JpgDirSource final : public Source {
 
   bool next(uint8_t* dst) override {
     if (position_ >= NT_) return false;
-    char path[1088];
-    std::snprintf(path, sizeof path, "%s/frame_%06d.jpg", dir_.c_str(), position_);
+    const std::string path = jpgFrameName(dir_, position_);
     ImageRGB img;
     try {
       img = loadImageRGB(path);
     } catch (const std::exception&) {
-      throw std::runtime_error(std::string("decode failed: ") + path);
+      throw std::runtime_error("decode failed: " + path);
     }
     if (img.width != W_ || img.height != H_)
-      throw std::runtime_error("le_driver: " + std::string(path) + " is " +
+      throw std::runtime_error("le_driver: " + path + " is " +
                                std::to_string(img.width) + "x" + std::to_string(img.height) +
                                ", the manifest says " + std::to_string(W_) + "x" +
                                std::to_string(H_) + " — refusing");
@@ -426,9 +433,7 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookAhea
   manifest_key::optStr(text, "target_frames_mp4", mp4Name);
 
   const std::string jpgDir = m.dir + "/" + jpgName;
-  char last[1088];
-  std::snprintf(last, sizeof last, "%s/frame_%06d.jpg", jpgDir.c_str(), m.NT - 1);
-  const bool populated = statExists(last);
+  const bool populated = statExists(driver::jpgFrameName(jpgDir, m.NT - 1));
   const std::string mp4Path = resolveMember(m.dir, mp4Name);
 
   const char* prefer = std::getenv("LE_DRIVER_PREFER_MP4");

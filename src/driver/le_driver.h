@@ -42,6 +42,9 @@ class Source {
   virtual size_t residentBytes() const = 0;
 };
 
+// "<dir>/frame_%06d.jpg": the file of frame `index` of a JPEG frame directory.
+std::string jpgFrameName(const std::string& dir, int index);
+
 // Numbered JPEG files "<dir>/frame_%06d.jpg"; touches no file until `next`.
 std::unique_ptr<Source> openJpgDir(const std::string& dir, int NT, int W, int H);
 

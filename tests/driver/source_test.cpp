@@ -89,20 +89,29 @@ TEST(MovieSource, LossyH264MatchesTheReferenceDecode) {
   const std::string yuv = le::test::readWhole(media("h264_lossy.yuv"));
   const size_t picture = static_cast<size_t>(W) * H * 3 / 2;
   ASSERT_EQ(yuv.size(), picture * N);
-  std::vector<uint8_t> got(s->frameBytes());
-  for (int f = 0; f < N; ++f) {
-    ASSERT_TRUE(s->next(got.data()));
+  auto reference = [&](int f) {
     const auto* Y = reinterpret_cast<const uint8_t*>(yuv.data()) + picture * f;
     const uint8_t* U = Y + W * H;
     const uint8_t* V = U + (W / 2) * (H / 2);
-    std::vector<uint8_t> want(got.size());
+    std::vector<uint8_t> want(s->frameBytes());
     for (int y = 0; y < H; ++y)
       for (int x = 0; x < W; ++x)
         le::test::bt601Rgb8(Y[y * W + x], U[(y / 2) * (W / 2) + x / 2], V[(y / 2) * (W / 2) + x / 2],
                             &want[(static_cast<size_t>(y) * W + x) * 3]);
-    ASSERT_EQ(got, want) << "frame " << f;
+    return want;
+  };
+  std::vector<uint8_t> got(s->frameBytes());
+  for (int f = 0; f < N; ++f) {
+    ASSERT_TRUE(s->next(got.data()));
+    ASSERT_EQ(got, reference(f)) << "frame " << f;
     const std::vector<uint8_t> pattern = expectedRgb420(Pattern::Smooth, f, W, H);
     EXPECT_LT(le::test::meanAbsDiff(got.data(), pattern.data(), got.size()), 2.0) << f;
+  }
+  // Seeks land on the exact frame across B-frame reordering, backwards too.
+  for (int target : {13, 5, 29, 0}) {
+    s->seek(target);
+    ASSERT_TRUE(s->next(got.data()));
+    ASSERT_EQ(got, reference(target)) << "seek " << target;
   }
 }
 
@@ -333,4 +342,15 @@ TEST(MovieDecoderBuild, NamesTheBuildVersion) {
   EXPECT_EQ(kVersion, std::to_string(LIBAVCODEC_VERSION_MAJOR) + "." +
                           std::to_string(LIBAVCODEC_VERSION_MINOR) + "." +
                           std::to_string(LIBAVCODEC_VERSION_MICRO));
+}
+
+TEST(JpgDirSource, DirectoryNamesLongerThanAnyFixedBuffer) {
+  le::test::TempDir t;
+  std::string dir = t.path();
+  while (dir.size() < 1200) dir += "/" + std::string(100, 'd');
+  le::test::writeFile(le::driver::jpgFrameName(dir, 0), le::test::readWhole(media("jpg/frame_000000.jpg")));
+  EXPECT_EQ(le::driver::jpgFrameName(dir, 0), dir + "/frame_000000.jpg");
+  auto s = le::driver::openJpgDir(dir, 1, 64, 48);
+  std::vector<uint8_t> got(s->frameBytes());
+  EXPECT_TRUE(s->next(got.data()));
 }
