@@ -7,6 +7,8 @@
 // Each frame is rendered with le_render_drive_crop and pasted with
 // le_paste_last into the driver frame the entry names: the two halves of
 // le_render_drive_rgba, timed separately for the closing summary.
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -20,6 +22,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/log.h>
 #include <libavutil/opt.h>
 #include <libswscale/swscale.h>
 }
@@ -165,6 +168,7 @@ double msSince(std::chrono::steady_clock::time_point t) {
 }
 
 int run(const Args& a) {
+  av_log_set_level(AV_LOG_ERROR);
   le_ctx* ctx = le_create(a.bundle.c_str(), a.model.c_str(), a.threads, a.ep.c_str());
   if (!ctx) {
     std::fprintf(stderr, "le_render: %s\n", le_last_error());
@@ -185,6 +189,8 @@ int run(const Args& a) {
   std::unique_ptr<Mp4Writer> mp4;
   if (!a.out.empty()) mp4 = std::make_unique<Mp4Writer>(a.out, W, H, a.crf);
 
+  // The bar redraws one line; it is for terminals, not logs.
+  const bool showProgress = !a.quiet && isatty(2);
   double renderMs = 0, pasteMs = 0;
   const auto start = std::chrono::steady_clock::now();
   for (int k = 0; k < count; ++k) {
@@ -209,11 +215,11 @@ int run(const Args& a) {
       std::snprintf(name, sizeof name, "/frame_%06d.png", i);
       le::writePNG(a.pngDir + name, rgb, W, H, 3);
     }
-    if (!a.quiet) progress(k + 1, count, (renderMs + pasteMs) / (k + 1));
+    if (showProgress) progress(k + 1, count, (renderMs + pasteMs) / (k + 1));
   }
   if (mp4) mp4->finish();
   const double wall = msSince(start);
-  if (!a.quiet) std::fprintf(stderr, "\n");
+  if (showProgress) std::fprintf(stderr, "\n");
   std::printf("le_render: %d frames of %dx%d (drive %d ... %d) in %.2f s: %.2f ms/frame "
               "(render %.2f, paste %.2f), %.1f frames/s\n",
               count, W, H, a.first, a.first + count - 1, wall / 1000, count ? (renderMs + pasteMs) / count : 0.0,
