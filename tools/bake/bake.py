@@ -82,16 +82,16 @@ def parse_args(argv):
         problems.append(f"the canvas must be even and at least 16x16 (4:2:0 video), not {w}x{h}")
     if min(cfg["msrc"]) < 1:
         problems.append("--msrc-canvas must be positive")
-    if cfg["crop"] < 16 or (cfg["crop"] > 64 and cfg["crop"] % 64):
-        problems.append(f"the crop must be at least 16 and, above 64, a multiple of 64, not {cfg['crop']}")
+    if cfg["crop"] < 16 or cfg["crop"] % 16 or (cfg["crop"] > 64 and cfg["crop"] % 64):
+        problems.append(f"the crop must be a multiple of 16 and, above 64, of 64, not {cfg['crop']}")
     if cfg["featsynth"] and cfg["crop"] % 64:
         problems.append("the FeatSynth variant needs a crop that is a multiple of 64")
     if cfg["nt"] < 1 or cfg["frames"] < 1:
         problems.append("--nt and --frames must be at least 1")
     if cfg["refs"] < 0 or cfg["refs"] > 3:
         problems.append("--refs is 0 to 3")
-    if args.imx and not args.le_imx:
-        problems.append("--imx needs --le-imx (the packer)")
+    if args.imx and not (args.le_imx and os.access(args.le_imx, os.X_OK)):
+        problems.append("--imx needs --le-imx, the path of the le_imx packer")
     if problems:
         p.error("; ".join(problems))
     return args, cfg
@@ -108,7 +108,12 @@ def stamp_of(args, cfg):
                 h.update(os.path.relpath(path, HERE).encode() + b"\0")
                 with open(path, "rb") as f:
                     h.update(f.read())
-    extra = {"imx": args.imx and os.path.abspath(args.imx), "ref_dir": os.path.abspath(ref_dir_of(args)),
+    packer = None
+    if args.imx:
+        st = os.stat(args.le_imx)
+        packer = [os.path.abspath(args.le_imx), st.st_size, st.st_mtime_ns]
+    extra = {"imx": args.imx and os.path.abspath(args.imx), "packer": packer,
+             "ref_dir": os.path.abspath(ref_dir_of(args)),
              "png": args.keypoints_png and os.path.abspath(args.keypoints_png), "png_frame": args.keypoints_frame}
     h.update(json.dumps([cfg, extra], sort_keys=True).encode())
     return h.hexdigest()

@@ -88,8 +88,8 @@ def keypoints_head(closure):
     """The 21 keypoints (x, y, depth) in head units for an eye closure in 0..1."""
     ex, ey = _EYE_C
     jaw_y = 0.5
-    # The jaw keypoints sit on the outline: solve the tapered ellipse at jaw_y.
-    jaw_x = _FACE_RX * math.sqrt(1.0 - ((jaw_y - _FACE_C[1]) / _FACE_RY) ** 2) * float(_jaw_taper(jaw_y))
+    # The jaw keypoints sit just inside the outline of the tapered ellipse at jaw_y.
+    jaw_x = 0.96 * _FACE_RX * math.sqrt(1.0 - ((jaw_y - _FACE_C[1]) / _FACE_RY) ** 2) * float(_jaw_taper(jaw_y))
     upper_lid = float(_lid_y(ex, ex, closure * 0.96))
     pts = [
         (-0.41, -0.262), (-0.13, -0.252), (0.13, -0.252), (0.41, -0.262),

@@ -254,11 +254,36 @@ def export_onnx(model, batch):
     for node in proto.graph.node:
         if node.op_type == "MatMul" and blend_weight in node.input:
             node.name = BLEND_NODE
+    _fold_cone_padding(proto)
     onnx.checker.check_model(proto, full_check=True)
     problems = contract_problems(proto, model.input_names, shapes, model.crop)
     if problems:
         raise RuntimeError("exported director breaks its contract: " + "; ".join(problems))
     return proto
+
+
+def _fold_cone_padding(proto):
+    """The exporter computes the replicate padding's amounts with a chain of
+    shape nodes it cannot fold (a reversing Slice). They are constant: one
+    pixel on each side of H and W. Store them as an initializer and drop the
+    chain, so the source cone is P_rgb and constants only."""
+    g = proto.graph
+    pads = [n for n in g.node if n.op_type == "Pad"]
+    if len(pads) != 1:
+        raise RuntimeError(f"expected the source cone's one Pad, found {len(pads)}")
+    name = pads[0].name.rsplit("/", 1)[0] + "/pads"
+    g.initializer.append(onnx.numpy_helper.from_array(np.array([0, 0, 1, 1, 0, 0, 1, 1], np.int64), name))
+    pads[0].input[1] = name
+    while True:  # drop nodes nothing reads any more
+        used = {i for n in g.node for i in n.input} | {o.name for o in g.output}
+        dead = [n for n in g.node if not any(o in used for o in n.output)]
+        if not dead:
+            break
+        for n in dead:
+            g.node.remove(n)
+    used = {i for n in g.node for i in n.input}
+    for t in [t for t in g.initializer if t.name not in used]:
+        g.initializer.remove(t)
 
 
 def _attrs(node):

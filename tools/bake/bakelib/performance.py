@@ -11,7 +11,7 @@ from .avatar import CROP_SIDE, KP
 _OPEN = {"lip_lower_inner": (0.0, 0.13), "lip_lower_outer": (0.0, 0.12), "lip_upper_inner": (0.0, -0.028),
          "lip_upper_outer": (0.0, -0.012), "chin": (0.0, 0.1), "jaw_l": (0.0, 0.05), "jaw_r": (0.0, 0.05),
          "mouth_l_corner": (0.02, 0.03), "mouth_r_corner": (-0.02, 0.03)}
-_SMILE = {"mouth_l_corner": (-0.05, -0.05), "mouth_r_corner": (0.05, -0.05), "lip_upper_outer": (0.0, -0.01),
+_SMILE = {"mouth_l_corner": (-0.065, -0.06), "mouth_r_corner": (0.065, -0.06), "lip_upper_outer": (0.0, -0.01),
           "lip_upper_inner": (0.0, -0.006), "lip_lower_outer": (0.0, -0.015), "eye_l_lower": (0.0, -0.015),
           "eye_r_lower": (0.0, -0.015)}
 _BROWS = {"brow_l_outer": (0.0, -0.075), "brow_l_inner": (0.0, -0.09), "brow_r_inner": (0.0, -0.09),
