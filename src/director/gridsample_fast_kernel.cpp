@@ -7,6 +7,8 @@
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 #include "hwy/highway.h"
 
+#include <algorithm>
+
 #include "director/grid_chunks-inl.h"
 
 HWY_BEFORE_NAMESPACE();
@@ -39,28 +41,44 @@ void GridSampleRows(const float* HWY_RESTRICT image, const float* HWY_RESTRICT g
     b = hn::IfThenZeroElse(below, hn::Min(hn::Add(x0, oneI), lastI));
   };
 
+  // A row is done in runs of kRun pixels: the weights and indices of a run
+  // first, then each channel plane in turn, so that the planes are read and
+  // written one after another rather than all twelve at once.
+  constexpr int kRun = 256;
+  HWY_ALIGN float w[4][kRun];
+  HWY_ALIGN int32_t idx[4][kRun];
+  const int lanes = static_cast<int>(hn::Lanes(df));
   for (int i = row0; i < row1; ++i) {
     const size_t rowOff = static_cast<size_t>(i) * static_cast<size_t>(W);
-    ForEachGridChunk(df, grid + 2 * rowOff, W, [&](VF gx, VF gy, int j, int count) {
-      VI xa, xb, ya, yb;
-      VF fx, fy;
-      axis(gx, wf, W - 1, xa, xb, fx);
-      axis(gy, hf, H - 1, ya, yb, fy);
-      const VF ofx = hn::Sub(one, fx), ofy = hn::Sub(one, fy);
-      const VF w00 = hn::Mul(ofx, ofy), w01 = hn::Mul(fx, ofy);
-      const VF w10 = hn::Mul(ofx, fy), w11 = hn::Mul(fx, fy);
-      const VI ra = hn::Mul(ya, widthI), rb = hn::Mul(yb, widthI);
-      const VI i00 = hn::Add(ra, xa), i01 = hn::Add(ra, xb);
-      const VI i10 = hn::Add(rb, xa), i11 = hn::Add(rb, xb);
+    for (int r0 = 0; r0 < W; r0 += kRun) {
+      const int len = std::min(kRun, W - r0);
+      ForEachGridChunk(df, grid + 2 * (rowOff + r0), len, [&](VF gx, VF gy, int j, int) {
+        VI xa, xb, ya, yb;
+        VF fx, fy;
+        axis(gx, wf, W - 1, xa, xb, fx);
+        axis(gy, hf, H - 1, ya, yb, fy);
+        const VF ofx = hn::Sub(one, fx), ofy = hn::Sub(one, fy);
+        hn::Store(hn::Mul(ofx, ofy), df, w[0] + j);
+        hn::Store(hn::Mul(fx, ofy), df, w[1] + j);
+        hn::Store(hn::Mul(ofx, fy), df, w[2] + j);
+        hn::Store(hn::Mul(fx, fy), df, w[3] + j);
+        const VI ra = hn::Mul(ya, widthI), rb = hn::Mul(yb, widthI);
+        hn::Store(hn::Add(ra, xa), di, idx[0] + j);
+        hn::Store(hn::Add(ra, xb), di, idx[1] + j);
+        hn::Store(hn::Add(rb, xa), di, idx[2] + j);
+        hn::Store(hn::Add(rb, xb), di, idx[3] + j);
+      });
       for (int c = 0; c < C; ++c) {
         const float* src = image + static_cast<size_t>(c) * plane;
-        VF v = hn::Mul(w00, hn::GatherIndex(df, src, i00));
-        v = hn::Add(v, hn::Mul(w01, hn::GatherIndex(df, src, i01)));
-        v = hn::Add(v, hn::Mul(w10, hn::GatherIndex(df, src, i10)));
-        v = hn::Add(v, hn::Mul(w11, hn::GatherIndex(df, src, i11)));
-        StoreFirst(df, v, out + static_cast<size_t>(c) * plane + rowOff + j, count);
+        float* dst = out + static_cast<size_t>(c) * plane + rowOff + r0;
+        for (int j = 0; j < len; j += lanes) {
+          VF v = hn::Mul(hn::Load(df, w[0] + j), hn::GatherIndex(df, src, hn::Load(di, idx[0] + j)));
+          for (int k = 1; k < 4; ++k)
+            v = hn::Add(v, hn::Mul(hn::Load(df, w[k] + j), hn::GatherIndex(df, src, hn::Load(di, idx[k] + j))));
+          StoreFirst(df, v, dst + j, std::min(lanes, len - j));
+        }
       }
-    });
+    }
   }
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "director/graph_rewrites.h"
+#include "director/int8conv_quant.h"
 #include "director/ort_custom_op.h"
 #include "paste/le_pool.h"
 
@@ -33,13 +34,13 @@ struct Int8ConvKernel::Packed {
 
 namespace {
 
-constexpr int kBlockChannels = 128;  // output channels accumulated together
-constexpr int kQuantGrain = 4096;    // elements per part for the range and quantisation
-constexpr int kPixelGrain = 16;      // output pixels per part
+constexpr int kBlockChannels = 64;  // output channels accumulated together (4 vectors of 16)
+constexpr int kPixelBlock = 4;      // neighbouring output pixels sharing each weight load
+constexpr size_t kRangeGrain = 16384;
+constexpr size_t kQuantGrain = 256;  // pixels per part
 
 int64_t roundUp(int64_t v, int64_t m) { return (v + m - 1) / m * m; }
 
-// Where the activation scan and quantisation put their results.
 struct Quantised {
   float scale = 1.f;
   int32_t zero = 0;
@@ -48,12 +49,9 @@ struct Quantised {
 Quantised activationRange(const float* x, size_t n) {
   float lo = 0.f, hi = 0.f;
   std::mutex m;
-  pool::parallelRange(n, kQuantGrain, [&](size_t b, size_t e) {
+  pool::parallelRange(n, kRangeGrain, [&](size_t b, size_t e) {
     float l = 0.f, h = 0.f;
-    for (size_t i = b; i < e; ++i) {
-      l = x[i] < l ? x[i] : l;
-      h = x[i] > h ? x[i] : h;
-    }
+    int8conv::activationRange(x + b, e - b, l, h);
     std::lock_guard<std::mutex> lock(m);
     lo = std::min(lo, l);
     hi = std::max(hi, h);
@@ -62,71 +60,120 @@ Quantised activationRange(const float* x, size_t n) {
   const float range = hi - lo;
   q.scale = range > 0.f ? range / 255.f : 1.f;
   float z = std::nearbyint(-lo / q.scale);
-  z = z < 0.f ? 0.f : (z > 255.f ? 255.f : z);
-  q.zero = z == z ? static_cast<int32_t>(z) : 0;
+  z = z >= 0.f ? z : 0.f;
+  z = z <= 255.f ? z : 255.f;
+  q.zero = static_cast<int32_t>(z);
   return q;
 }
 
-inline uint8_t quantise(float x, float scale, float zero) {
-  float r = std::nearbyint(x / scale) + zero;
-  r = r < 0.f ? 0.f : (r > 255.f ? 255.f : r);
-  return r == r ? static_cast<uint8_t>(r) : 0;
+// The taps of one output pixel that land inside the input: a rectangle
+// [ky0, ky1) x [kx0, kx1) of the kernel, the first at input (iy, ix).
+struct TapRect {
+  int64_t ky0, ky1, kx0, kx1, iy, ix;
+};
+
+void tapRange(int64_t o, int64_t stride, int64_t pad, int64_t dil, int64_t k, int64_t in, int64_t& k0,
+              int64_t& k1, int64_t& i0) {
+  const int64_t base = o * stride - pad;
+  k0 = base >= 0 ? 0 : (-base + dil - 1) / dil;
+  k1 = std::max<int64_t>(k0, std::min<int64_t>(k, (in - 1 - base) / dil + 1));
+  if (in - 1 - base < 0) k1 = k0;
+  i0 = base + k0 * dil;
 }
 
-// Accumulates, for output channels [m0, m0 + count) of one group, the dot
-// products of one input pixel's quads with one tap's weights.
-void dotPortable(const uint8_t* q, const int8_t* w, int64_t quads, int64_t mPadded, int64_t m0,
-                 int count, uint32_t* acc) {
-  for (int64_t k = 0; k < quads; ++k) {
-    const uint8_t* qk = q + 4 * k;
-    const int8_t* wk = w + (k * mPadded + m0) * 4;
-    for (int j = 0; j < count; ++j) {
-      const int8_t* wj = wk + 4 * j;
-      const int32_t d = qk[0] * wj[0] + qk[1] * wj[1] + qk[2] * wj[2] + qk[3] * wj[3];
-      acc[j] += static_cast<uint32_t>(d);
-    }
+// What the dot-product kernels need to walk the taps of pixels in a row.
+struct DotArgs {
+  const uint8_t* q;     // quantised input of the first pixel's first in-bounds tap, this group
+  int64_t pixelStep;    // bytes from one output pixel's input to the next
+  int64_t rowStep;      // bytes between kernel rows
+  int64_t colStep;      // bytes between kernel columns
+  int64_t rows, cols;   // in-bounds taps
+  const int8_t* w;      // packed weights of the first in-bounds tap, this group, channel block
+  int64_t wRowStep;     // packed bytes between kernel rows
+  int64_t wTapStep;     // packed bytes between taps
+  int64_t quads, mPadded;
+};
+
+// acc[p][j] = sum over taps and quads of q . w for pixel p and channel j of the block.
+template <int Pixels>
+void dotPortable(const DotArgs& a, int count, int32_t (*acc)[kBlockChannels]) {
+  for (int p = 0; p < Pixels; ++p) {
+    uint32_t sum[kBlockChannels] = {};
+    for (int64_t ky = 0; ky < a.rows; ++ky)
+      for (int64_t kx = 0; kx < a.cols; ++kx) {
+        const uint8_t* q = a.q + p * a.pixelStep + ky * a.rowStep + kx * a.colStep;
+        const int8_t* w = a.w + ky * a.wRowStep + kx * a.wTapStep;
+        for (int64_t k = 0; k < a.quads; ++k) {
+          const uint8_t* qk = q + 4 * k;
+          const int8_t* wk = w + k * a.mPadded * 4;
+          for (int j = 0; j < count; ++j) {
+            const int8_t* wj = wk + 4 * j;
+            sum[j] += static_cast<uint32_t>(qk[0] * wj[0] + qk[1] * wj[1] + qk[2] * wj[2] + qk[3] * wj[3]);
+          }
+        }
+      }
+    for (int j = 0; j < count; ++j) acc[p][j] = static_cast<int32_t>(sum[j]);
   }
 }
 
 #ifdef LE_INT8_VNNI_X86
-template <int Blocks>
-__attribute__((target("avx512f,avx512bw,avx512vnni"))) void dotVnniBlocks(
-    const uint8_t* q, const int8_t* w, int64_t quads, int64_t mPadded, int64_t m0, uint32_t* acc) {
-  __m512i a[Blocks];
-  for (int b = 0; b < Blocks; ++b) a[b] = _mm512_loadu_si512(acc + 16 * b);
-  for (int64_t k = 0; k < quads; ++k) {
-    int32_t word;
-    std::memcpy(&word, q + 4 * k, 4);
-    const __m512i x = _mm512_set1_epi32(word);
-    const int8_t* wk = w + (k * mPadded + m0) * 4;
-    for (int b = 0; b < Blocks; ++b) a[b] = _mm512_dpbusd_epi32(a[b], x, _mm512_loadu_si512(wk + 64 * b));
-  }
-  for (int b = 0; b < Blocks; ++b) _mm512_storeu_si512(acc + 16 * b, a[b]);
-}
+// The accumulators must live in registers; the loops over pixels and blocks
+// are unrolled for that (GCC does not fully unroll them at -O2 on its own).
+#define LE_UNROLL _Pragma("GCC unroll 16")
 
-void dotVnni(const uint8_t* q, const int8_t* w, int64_t quads, int64_t mPadded, int64_t m0, int count,
-             uint32_t* acc) {
+template <int Blocks, int Pixels>
+__attribute__((target("avx512f,avx512bw,avx512vnni"))) void dotVnni(const DotArgs& a,
+                                                                    int32_t (*acc)[kBlockChannels]) {
+  __m512i s[Pixels][Blocks];
+  LE_UNROLL for (int p = 0; p < Pixels; ++p) {
+    LE_UNROLL for (int b = 0; b < Blocks; ++b) s[p][b] = _mm512_setzero_si512();
+  }
+  for (int64_t ky = 0; ky < a.rows; ++ky)
+    for (int64_t kx = 0; kx < a.cols; ++kx) {
+      const uint8_t* q = a.q + ky * a.rowStep + kx * a.colStep;
+      const int8_t* w = a.w + ky * a.wRowStep + kx * a.wTapStep;
+      for (int64_t k = 0; k < a.quads; ++k) {
+        __m512i x[Pixels];
+        LE_UNROLL for (int p = 0; p < Pixels; ++p) {
+          int32_t word;
+          std::memcpy(&word, q + p * a.pixelStep + 4 * k, 4);
+          x[p] = _mm512_set1_epi32(word);
+        }
+        const int8_t* wk = w + k * a.mPadded * 4;
+        LE_UNROLL for (int b = 0; b < Blocks; ++b) {
+          const __m512i wv = _mm512_loadu_si512(wk + 64 * b);
+          LE_UNROLL for (int p = 0; p < Pixels; ++p) s[p][b] = _mm512_dpbusd_epi32(s[p][b], x[p], wv);
+        }
+      }
+    }
+  LE_UNROLL for (int p = 0; p < Pixels; ++p) {
+    LE_UNROLL for (int b = 0; b < Blocks; ++b) _mm512_storeu_si512(acc[p] + 16 * b, s[p][b]);
+  }
+}
+#undef LE_UNROLL
+
+template <int Pixels>
+void dotVnniAny(const DotArgs& a, int count, int32_t (*acc)[kBlockChannels]) {
   switch ((count + 15) / 16) {
-    case 1: return dotVnniBlocks<1>(q, w, quads, mPadded, m0, acc);
-    case 2: return dotVnniBlocks<2>(q, w, quads, mPadded, m0, acc);
-    case 3: return dotVnniBlocks<3>(q, w, quads, mPadded, m0, acc);
-    case 4: return dotVnniBlocks<4>(q, w, quads, mPadded, m0, acc);
-    case 5: return dotVnniBlocks<5>(q, w, quads, mPadded, m0, acc);
-    case 6: return dotVnniBlocks<6>(q, w, quads, mPadded, m0, acc);
-    case 7: return dotVnniBlocks<7>(q, w, quads, mPadded, m0, acc);
-    default: return dotVnniBlocks<8>(q, w, quads, mPadded, m0, acc);
+    case 1: return dotVnni<1, Pixels>(a, acc);
+    case 2: return dotVnni<2, Pixels>(a, acc);
+    case 3: return dotVnni<3, Pixels>(a, acc);
+    default: return dotVnni<4, Pixels>(a, acc);
   }
 }
 #endif
 
-using DotFn = void (*)(const uint8_t*, const int8_t*, int64_t, int64_t, int64_t, int, uint32_t*);
+struct DotFns {
+  void (*one)(const DotArgs&, int, int32_t (*)[kBlockChannels]);
+  void (*block)(const DotArgs&, int, int32_t (*)[kBlockChannels]);
+};
 
-DotFn pickDot(Int8Path path) {
+DotFns pickDot(Int8Path path) {
 #ifdef LE_INT8_VNNI_X86
-  if (path == Int8Path::Best && int8ConvHasVnni()) return dotVnni;
+  if (path == Int8Path::Best && int8ConvHasVnni()) return {dotVnniAny<1>, dotVnniAny<kPixelBlock>};
 #endif
   (void)path;
-  return dotPortable;
+  return {dotPortable<1>, dotPortable<kPixelBlock>};
 }
 
 std::vector<int64_t> readInts(const OrtApi& api, const OrtKernelInfo* info, const char* name,
@@ -236,8 +283,8 @@ std::shared_ptr<const Int8ConvKernel::Packed> Int8ConvKernel::packed(const int8_
 }
 
 void Int8ConvKernel::forward(const float* x, const std::vector<int64_t>& xShape, const int8_t* w,
-                             const std::vector<int64_t>& wShape, const float* wScale, const float* bias,
-                             float* y, Int8Path path) {
+                             const std::vector<int64_t>& wShape, const float* wScale, const float* bias, float* y,
+                             Int8Path path) {
   const std::vector<int64_t> yShape = outputShape(xShape, wShape);
   const int64_t n = xShape[0], c = xShape[1], h = xShape[2], wd = xShape[3];
   const int64_t oh = yShape[2], ow = yShape[3];
@@ -246,61 +293,127 @@ void Int8ConvKernel::forward(const float* x, const std::vector<int64_t>& xShape,
   const Packed& p = *pk;
   const Int8ConvGeometry& geo = geometry_;
 
-  // Quantise X once, pixel-major with each group's channels padded to whole quads.
-  const size_t total = static_cast<size_t>(n * c * h * wd);
-  const Quantised qa = activationRange(x, total);
-  const int64_t pixelStride = p.groups * p.quads * 4;
+  // Quantise X once, pixel-major with each group's channels padded to whole
+  // quads (the padding is zero, as are the weights it meets).
+  const size_t plane = static_cast<size_t>(h * wd);
+  const Quantised qa = activationRange(x, static_cast<size_t>(n * c) * plane);
+  const int64_t groupBytes = p.quads * 4, pixelBytes = p.groups * groupBytes;
   thread_local std::vector<uint8_t> qbuf;
-  qbuf.assign(static_cast<size_t>(n * h * wd * pixelStride), 0);
+  qbuf.resize(static_cast<size_t>(n) * plane * static_cast<size_t>(pixelBytes));
   uint8_t* q = qbuf.data();
   const float zf = static_cast<float>(qa.zero);
-  const size_t plane = static_cast<size_t>(h * wd);
-  pool::parallelRange(static_cast<size_t>(n * h * wd), kQuantGrain / 16, [&](size_t b, size_t e) {
-    for (size_t pix = b; pix < e; ++pix) {
-      const size_t item = pix / plane, at = pix % plane;
-      const float* src = x + item * static_cast<size_t>(c) * plane + at;
-      uint8_t* dst = q + pix * static_cast<size_t>(pixelStride);
+  pool::parallelRange(static_cast<size_t>(n) * plane, kQuantGrain, [&](size_t b, size_t e) {
+    uint8_t run[kQuantGrain];
+    while (b < e) {
+      const size_t item = b / plane, at = b % plane;
+      const size_t len = std::min({e - b, plane - at, kQuantGrain});
+      uint8_t* dst = q + b * static_cast<size_t>(pixelBytes);
       for (int64_t g = 0; g < p.groups; ++g)
-        for (int64_t ch = 0; ch < p.cg; ++ch)
-          dst[g * p.quads * 4 + ch] = quantise(src[static_cast<size_t>(g * p.cg + ch) * plane], qa.scale, zf);
+        for (int64_t ch = 0; ch < groupBytes; ++ch) {
+          uint8_t* d = dst + g * groupBytes + ch;
+          if (ch >= p.cg) {
+            for (size_t i = 0; i < len; ++i) d[i * static_cast<size_t>(pixelBytes)] = 0;
+            continue;
+          }
+          const float* src = x + (item * static_cast<size_t>(c) + static_cast<size_t>(g * p.cg + ch)) * plane + at;
+          int8conv::quantiseRun(src, len, qa.scale, zf, run);
+          for (size_t i = 0; i < len; ++i) d[i * static_cast<size_t>(pixelBytes)] = run[i];
+        }
+      b += len;
     }
   });
 
-  const DotFn dot = pickDot(path);
+  // The zero point's share of each output: z times the weight sums of the
+  // taps in bounds, the same for every pixel whose taps all are.
   const int64_t taps = p.kh * p.kw;
+  // (Scratch is per calling thread; the workers below reach it through
+  // these pointers, not through their own thread_local copies.)
+  thread_local std::vector<float> mulScratch;
+  thread_local std::vector<int32_t> sumScratch;
+  mulScratch.resize(static_cast<size_t>(p.m));
+  sumScratch.assign(static_cast<size_t>(p.m), 0);
+  float* mul = mulScratch.data();
+  int32_t* fullSums = sumScratch.data();
+  for (int64_t m = 0; m < p.m; ++m) mul[m] = qa.scale * wScale[m];
+  for (int64_t g = 0; g < p.groups; ++g)
+    for (int64_t t = 0; t < taps; ++t)
+      for (int64_t m = 0; m < p.mg; ++m) fullSums[g * p.mg + m] += p.sums[static_cast<size_t>((g * taps + t) * p.mg + m)];
+
+  // Output columns whose taps all fall inside the input's columns: one run
+  // [fullLo, fullHi), the same for every row.
+  int64_t fullLo = ow, fullHi = ow;
+  for (int64_t ox = 0; ox < ow; ++ox) {
+    int64_t a, b, i;
+    tapRange(ox, geo.strides[1], geo.pads[1], geo.dilations[1], p.kw, wd, a, b, i);
+    if (a == 0 && b == p.kw) {
+      if (fullLo == ow) fullLo = ox;
+      fullHi = ox + 1;
+    }
+  }
+
+  const DotFns dot = pickDot(path);
   const size_t outPlane = static_cast<size_t>(oh * ow);
-  pool::parallelRange(static_cast<size_t>(n) * outPlane, kPixelGrain, [&](size_t b, size_t e) {
-    alignas(64) uint32_t acc[kBlockChannels];
-    uint32_t colsum[kBlockChannels];
-    for (size_t pix = b; pix < e; ++pix) {
-      const int64_t item = static_cast<int64_t>(pix / outPlane);
-      const int64_t oy = static_cast<int64_t>(pix % outPlane) / ow, ox = static_cast<int64_t>(pix % outPlane) % ow;
-      for (int64_t g = 0; g < p.groups; ++g) {
-        for (int64_t m0 = 0; m0 < p.mg; m0 += kBlockChannels) {
-          const int count = static_cast<int>(std::min<int64_t>(kBlockChannels, p.mg - m0));
-          std::fill(acc, acc + kBlockChannels, 0u);
-          std::fill(colsum, colsum + count, 0u);
-          for (int64_t ky = 0; ky < p.kh; ++ky) {
-            const int64_t iy = oy * geo.strides[0] - geo.pads[0] + ky * geo.dilations[0];
-            if (iy < 0 || iy >= h) continue;
-            for (int64_t kx = 0; kx < p.kw; ++kx) {
-              const int64_t ix = ox * geo.strides[1] - geo.pads[1] + kx * geo.dilations[1];
-              if (ix < 0 || ix >= wd) continue;
-              const int64_t t = ky * p.kw + kx;
-              const uint8_t* qp = q + ((item * h + iy) * wd + ix) * pixelStride + g * p.quads * 4;
-              dot(qp, p.weights.data() + (g * taps + t) * p.quads * p.mgPadded * 4, p.quads, p.mgPadded, m0,
-                  count, acc);
-              const int32_t* s = p.sums.data() + (g * taps + t) * p.mg + m0;
-              for (int j = 0; j < count; ++j) colsum[j] += static_cast<uint32_t>(s[j]);
+  const int64_t wTap = p.quads * p.mgPadded * 4;
+  pool::parallelRange(static_cast<size_t>(n * oh), 1, [&](size_t rb, size_t re) {
+    alignas(64) int32_t acc[kPixelBlock][kBlockChannels];
+    int32_t colsum[kBlockChannels];
+    for (size_t row = rb; row < re; ++row) {
+      const int64_t item = static_cast<int64_t>(row) / oh, oy = static_cast<int64_t>(row) % oh;
+      int64_t ky0, ky1, iy;
+      tapRange(oy, geo.strides[0], geo.pads[0], geo.dilations[0], p.kh, h, ky0, ky1, iy);
+      int64_t ox = 0;
+      while (ox < ow) {
+        // Runs of kPixelBlock pixels whose taps cover all kernel columns
+        // share each weight load. A run that would pass the end of those
+        // columns starts earlier instead, recomputing a few pixels.
+        int pixels = 1;
+        if (ox >= fullLo && ox < fullHi && fullHi - fullLo >= kPixelBlock) {
+          pixels = kPixelBlock;
+          ox = std::min(ox, fullHi - kPixelBlock);
+        }
+        int64_t kx0, kx1, ix;
+        tapRange(ox, geo.strides[1], geo.pads[1], geo.dilations[1], p.kw, wd, kx0, kx1, ix);
+        const bool full = ky0 == 0 && ky1 == p.kh && kx0 == 0 && kx1 == p.kw;
+        for (int64_t g = 0; g < p.groups; ++g) {
+          DotArgs args;
+          args.q = q + ((item * h + iy) * wd + ix) * pixelBytes + g * groupBytes;
+          args.pixelStep = geo.strides[1] * pixelBytes;
+          args.rowStep = geo.dilations[0] * wd * pixelBytes;
+          args.colStep = geo.dilations[1] * pixelBytes;
+          args.rows = ky1 - ky0;
+          args.cols = kx1 - kx0;
+          args.wRowStep = p.kw * wTap;
+          args.wTapStep = wTap;
+          args.quads = p.quads;
+          args.mPadded = p.mgPadded;
+          for (int64_t m0 = 0; m0 < p.mg; m0 += kBlockChannels) {
+            const int count = static_cast<int>(std::min<int64_t>(kBlockChannels, p.mg - m0));
+            args.w = p.weights.data() + (g * taps + ky0 * p.kw + kx0) * wTap + m0 * 4;
+            (pixels == 1 ? dot.one : dot.block)(args, count, acc);
+            const int32_t* cs = fullSums + g * p.mg + m0;
+            if (!full) {
+              std::fill(colsum, colsum + count, 0);
+              for (int64_t ky = ky0; ky < ky1; ++ky)
+                for (int64_t kx = kx0; kx < kx1; ++kx) {
+                  const int32_t* s = p.sums.data() + (g * taps + ky * p.kw + kx) * p.mg + m0;
+                  for (int j = 0; j < count; ++j)
+                    colsum[j] = static_cast<int32_t>(static_cast<uint32_t>(colsum[j]) + static_cast<uint32_t>(s[j]));
+                }
+              cs = colsum;
+            }
+            for (int j = 0; j < count; ++j) {
+              const size_t m = static_cast<size_t>(g * p.mg + m0 + j);
+              const uint32_t shift = static_cast<uint32_t>(qa.zero) * static_cast<uint32_t>(cs[j]);
+              float* out = y + (static_cast<size_t>(item) * static_cast<size_t>(p.m) + m) * outPlane +
+                           static_cast<size_t>(oy * ow + ox);
+              for (int px = 0; px < pixels; ++px) {
+                const int32_t v = static_cast<int32_t>(static_cast<uint32_t>(acc[px][j]) - shift);
+                out[px] = static_cast<float>(v) * mul[m] + bias[m];
+              }
             }
           }
-          for (int j = 0; j < count; ++j) {
-            const int64_t m = g * p.mg + m0 + j;
-            const int32_t v = static_cast<int32_t>(acc[j] - static_cast<uint32_t>(qa.zero) * colsum[j]);
-            y[(static_cast<size_t>(item) * static_cast<size_t>(p.m) + static_cast<size_t>(m)) * outPlane +
-              static_cast<size_t>(oy * ow + ox)] = static_cast<float>(v) * (qa.scale * wScale[m]) + bias[m];
-          }
         }
+        ox += pixels;
       }
     }
   });

@@ -403,6 +403,7 @@ TEST(Int8ConvVNNI, MatchesTheQuantisedFloatReference) {
       {"grouped", {1, 6, 7, 7, 10, 3, 3, grouped}},
       {"depthwise", {1, 6, 7, 7, 12, 3, 3, depthwise}},
       {"wide", {1, 9, 5, 5, 150, 3, 3, wide}},
+      {"long rows", {1, 16, 5, 37, 24, 3, 3, padded}},
   };
   for (const auto& [name, k] : cases) {
     SCOPED_TRACE(name);

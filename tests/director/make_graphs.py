@@ -66,6 +66,68 @@ def curvature_weight(g, grid, channel, extent):
     return g.op("Transpose", [h], perm=[0, 3, 1, 2])
 
 
+def recombine(g, sample, grid, S, variant="", with_parts=False):
+    """v - hx Dxx - hy Dyy + hx hy Dxxyy from the 12-channel sample."""
+    hx = curvature_weight(g, grid, 0, S)
+    hy = curvature_weight(g, grid, 1, S)
+    parts = [g.op("Slice", [sample, g.const([3 * k], np.int64), g.const([3 * k + 3], np.int64),
+                            g.const([1], np.int64)], out="warp_part%d" % k) for k in range(4)]
+    if variant == "warp_factored":
+        inner = g.op("Sub", [parts[1], g.op("Mul", [parts[3], hy])])
+        warped = g.op("Sub", [g.op("Sub", [parts[0], g.op("Mul", [inner, hx])]), g.op("Mul", [parts[2], hy])],
+                      out="warped")
+    else:
+        hxy = g.op("Mul", [hx, hy])
+        a = g.op("Sub", [parts[0], g.op("Mul", [parts[1], hx])])
+        b = g.op("Sub", [a, g.op("Mul", [parts[2], hy])])
+        warped = g.op("Add", [b, g.op("Mul", [parts[3], hxy])], out="warped")
+    return (warped, parts) if with_parts else warped
+
+
+def warp_block(g, source, grid, S, variant=""):
+    """The source cone, the sampler on its tip and the curvature-corrected
+    recombination; returns (warped, tip, the four sampled parts, Dxx)."""
+    # The source cone: the image and its second differences, as one tip.
+    padded = g.op("Pad", [source, g.const([0, 0, 1, 1, 0, 0, 1, 1], np.int64)], mode="edge")
+    kxx, kyy, kxy = second_difference_kernels()
+    dxx = g.op("Conv", [padded, g.const(kxx)], out="cone_dxx", group=3)
+    dyy = g.op("Conv", [padded, g.const(kyy)], out="cone_dyy", group=3)
+    dxy = g.op("Conv", [padded, g.const(kxy)], out="cone_dxxyy", group=3)
+    tip = g.op("Concat", [source, dxx, dyy, dxy], out="cone_tip", name="/warp/tip", axis=1)
+
+    padding = {"gs_zeros": "zeros"}.get(variant, "border")
+    gs_attrs = dict(padding_mode=padding, align_corners=1 if variant == "gs_align1" else 0)
+    if variant != "gs_nomode":
+        gs_attrs["mode"] = "linear" if variant == "gs_linear" else "bilinear"
+    sample = g.op("GridSample", [tip, grid], out="warp_sample", name="/warp/GridSample", **gs_attrs)
+
+    warped, parts = recombine(g, sample, grid, S, variant, with_parts=True)
+    return warped, tip, parts, dxx
+
+
+def build_warp_block(crop, with_cone=True):
+    """The warp block alone, (P_rgb, grid) -> warped, for timing it against
+    the one node that replaces it. Without the cone, the second differences
+    are inputs and the block is the tip Concat, the sampler and the
+    recombination."""
+    g = Graph(3)
+    inputs = [helper.make_tensor_value_info("P_rgb", TensorProto.FLOAT, [1, 3, crop, crop]),
+              helper.make_tensor_value_info("grid_in", TensorProto.FLOAT, [1, crop, crop, 2])]
+    grid = g.op("Identity", ["grid_in"], out="grid")
+    if with_cone:
+        warped, _, _, _ = warp_block(g, "P_rgb", grid, crop)
+    else:
+        names = ["cone_dxx", "cone_dyy", "cone_dxxyy"]
+        inputs += [helper.make_tensor_value_info(n, TensorProto.FLOAT, [1, 3, crop, crop]) for n in names]
+        warped = recombine(g, g.op("GridSample", [g.op("Concat", ["P_rgb"] + names, axis=1), grid],
+                                   mode="bilinear", padding_mode="border", align_corners=0), grid, crop)
+    outputs = [helper.make_tensor_value_info(warped, TensorProto.FLOAT, [1, 3, crop, crop])]
+    model = helper.make_model(helper.make_graph(g.nodes, "warp_block", inputs, outputs, g.inits),
+                              opset_imports=[helper.make_opsetid("", OPSET)], producer_name="le_core tests")
+    model.ir_version = 8
+    return model
+
+
 def build(crop=32, batch=1, featsynth=False, variant="", seed=1):
     g = Graph(seed)
     S, B = crop, batch
@@ -101,34 +163,7 @@ def build(crop=32, batch=1, featsynth=False, variant="", seed=1):
     else:
         source = "P_rgb"
 
-    # The source cone: the image and its second differences, as one tip.
-    padded = g.op("Pad", [source, g.const([0, 0, 1, 1, 0, 0, 1, 1], np.int64)], mode="edge")
-    kxx, kyy, kxy = second_difference_kernels()
-    dxx = g.op("Conv", [padded, g.const(kxx)], out="cone_dxx", group=3)
-    dyy = g.op("Conv", [padded, g.const(kyy)], out="cone_dyy", group=3)
-    dxy = g.op("Conv", [padded, g.const(kxy)], out="cone_dxxyy", group=3)
-    tip = g.op("Concat", [source, dxx, dyy, dxy], out="cone_tip", name="/warp/tip", axis=1)
-
-    padding = {"gs_zeros": "zeros"}.get(variant, "border")
-    gs_attrs = dict(padding_mode=padding, align_corners=1 if variant == "gs_align1" else 0)
-    if variant != "gs_nomode":
-        gs_attrs["mode"] = "linear" if variant == "gs_linear" else "bilinear"
-    sample = g.op("GridSample", [tip, grid], out="warp_sample", name="/warp/GridSample", **gs_attrs)
-
-    # Curvature-corrected recombination.
-    hx = curvature_weight(g, grid, 0, S)
-    hy = curvature_weight(g, grid, 1, S)
-    parts = [g.op("Slice", [sample, g.const([3 * k], np.int64), g.const([3 * k + 3], np.int64),
-                            g.const([1], np.int64)], out="warp_part%d" % k) for k in range(4)]
-    if variant == "warp_factored":
-        inner = g.op("Sub", [parts[1], g.op("Mul", [parts[3], hy])])
-        warped = g.op("Sub", [g.op("Sub", [parts[0], g.op("Mul", [inner, hx])]), g.op("Mul", [parts[2], hy])],
-                      out="warped")
-    else:
-        hxy = g.op("Mul", [hx, hy])
-        a = g.op("Sub", [parts[0], g.op("Mul", [parts[1], hx])])
-        b = g.op("Sub", [a, g.op("Mul", [parts[2], hy])])
-        warped = g.op("Add", [b, g.op("Mul", [parts[3], hxy])], out="warped")
+    warped, tip, parts, dxx = warp_block(g, source, grid, S, variant)
 
     # Head: a stride-2 trunk, a Conv, and the cubic x2 upsample back to crop.
     pooled_map = g.op("Conv", [names[0], g.weight((8, 64, 1, 1), 0.1)])
@@ -185,14 +220,18 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("out")
     ap.add_argument("--crop", type=int, default=32)
-    ap.add_argument("--only-directors", action="store_true")
+    ap.add_argument("--only-directors", action="store_true",
+                    help="only the four directors (and the bare warp block)")
     args = ap.parse_args()
     os.makedirs(args.out, exist_ok=True)
     models = {}
     for batch in (1, 4):
         models["director_b%d" % batch] = build(args.crop, batch)
         models["featsynth_b%d" % batch] = build(args.crop, batch, featsynth=True, seed=2)
-    if not args.only_directors:
+    if args.only_directors:
+        models["warp_block"] = build_warp_block(args.crop)
+        models["warp_block_tip"] = build_warp_block(args.crop, with_cone=False)
+    else:
         for v in VARIANTS:
             models[v] = build(args.crop, 1, variant=v)
     for name, model in models.items():

@@ -55,6 +55,38 @@ Tensor run(Ort::Session& session, const Feeds& feeds, const std::string& name) {
   return r;
 }
 
+BoundRun::BoundRun(Ort::Session& session, const Feeds& feeds, const std::string& output)
+    : session_(session), binding_(session) {
+  Ort::AllocatorWithDefaultOptions alloc;
+  const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+  for (size_t k = 0; k < session.GetInputCount(); ++k) {
+    const std::string n = session.GetInputNameAllocated(k, alloc).get();
+    auto it = feeds.find(n);
+    if (it == feeds.end()) throw std::runtime_error("no feed for input " + n);
+    Tensor& t = const_cast<Tensor&>(it->second);
+    inputs_.push_back(Ort::Value::CreateTensor<float>(mem, t.data.data(), t.data.size(), t.shape.data(),
+                                                      t.shape.size()));
+    binding_.BindInput(n.c_str(), inputs_.back());
+  }
+  for (size_t k = 0; k < session.GetOutputCount(); ++k) {
+    if (output != session.GetOutputNameAllocated(k, alloc).get()) continue;
+    std::vector<int64_t> shape = session.GetOutputTypeInfo(k).GetTensorTypeAndShapeInfo().GetShape();
+    size_t count = 1;
+    for (int64_t d : shape) count = d > 0 ? count * static_cast<size_t>(d) : 0;
+    if (count == 0) {
+      binding_.BindOutput(output.c_str(), mem);
+    } else {
+      out_.resize(count);
+      outValue_ = Ort::Value::CreateTensor<float>(mem, out_.data(), out_.size(), shape.data(), shape.size());
+      binding_.BindOutput(output.c_str(), outValue_);
+    }
+    return;
+  }
+  throw std::runtime_error("no output " + output);
+}
+
+void BoundRun::run() { session_.Run(Ort::RunOptions{}, binding_); }
+
 Feeds directorFeeds(const Bytes& model, uint32_t seed) {
   Ort::Session s = makeSession(model);
   Ort::AllocatorWithDefaultOptions alloc;

@@ -32,6 +32,23 @@ inline Tensor run(const Bytes& model, const Feeds& feeds, const std::string& nam
   return run(s, feeds, name);
 }
 
+// A session run through an I/O binding set up once: inputs bound to the
+// feeds (which must outlive it), the output to a buffer of its static shape
+// (or left to ONNX Runtime when the shape is not static), so that run() moves
+// no data of its own. For timing.
+class BoundRun {
+ public:
+  BoundRun(Ort::Session& session, const Feeds& feeds, const std::string& output);
+  void run();
+
+ private:
+  Ort::Session& session_;
+  Ort::IoBinding binding_;
+  std::vector<Ort::Value> inputs_;
+  std::vector<float> out_;
+  Ort::Value outValue_{nullptr};
+};
+
 // Seeded inputs for every graph input of a director: images in 0..1,
 // pooled features around 0, driving keypoints inside the crop and source
 // keypoints a little away from them.
