@@ -119,7 +119,7 @@ Feeds directorFeeds(const Bytes& model, uint32_t seed) {
     auto it = feeds.find(n);
     if (it == feeds.end()) continue;
     for (size_t i = 0; i < it->second.data.size(); ++i)
-      it->second.data[i] = (i < driving.size() ? driving[i] : 0.f) + 0.1f * unit(rng) - 0.05f;
+      it->second.data[i] = (i < driving.size() ? driving[i] : 0.f) + 0.3f * unit(rng) - 0.15f;
   }
   return feeds;
 }

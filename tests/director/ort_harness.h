@@ -51,7 +51,7 @@ class BoundRun {
 
 // Seeded inputs for every graph input of a director: images in 0..1,
 // pooled features around 0, driving keypoints inside the crop and source
-// keypoints a little away from them.
+// keypoints up to 0.15 away from them.
 Feeds directorFeeds(const Bytes& model, uint32_t seed);
 
 float maxAbsDiff(const Tensor& a, const Tensor& b);
