@@ -17,8 +17,8 @@
 
 namespace le::test {
 
-// $LE_BAKE_FIXTURES when set (the tests registered with le_add_bake_test get
-// it), else the build tree's fixtures directory.
+// $LE_BAKE_FIXTURES when set, else the build tree's fixtures directory
+// (compiled in by le_add_bake_test).
 inline std::string bakeFixturesRoot() {
   const char* env = std::getenv("LE_BAKE_FIXTURES");
   if (env && *env) return env;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
@@ -80,6 +81,8 @@ void checkVariant(const std::string& modelVariant, const std::string& refVariant
     auto& s = sessions[c.key];
     if (!s) s = openSession(le::resolveMember(m.dir, "model_" + c.key + ".onnx"), level);
     const float worst = runCase(*s, c);
+    std::printf("%s model_%s.onnx case %d: max |ORT - PyTorch| = %.3g\n", modelVariant.c_str(), c.key.c_str(),
+                c.index, static_cast<double>(worst));
     EXPECT_LE(worst, kTolerance) << modelVariant << " model " << c.key << " case " << c.index;
     ++perKey[c.key];
   }
