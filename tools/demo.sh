@@ -18,5 +18,5 @@ mkdir -p "$out"
 # The bake skips itself when its stamp says the bundle is up to date.
 /usr/bin/python3 tools/bake/bake.py --profile full --out "$out/avatar" \
   --keypoints-png "$out/keypoints.png"
-build/demo/tools/le_render "$out/avatar" --out "$out/avatar.mp4" --png-dir "$out/frames"
-echo "demo: watch $out/avatar.mp4 (frames in $out/frames/)"
+build/demo/tools/le_render "$out/avatar" --out "$out/avatar.mp4"
+echo "demo: watch $out/avatar.mp4"

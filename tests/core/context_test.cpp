@@ -1,0 +1,201 @@
+// le_create and the frame-at-a-time entry points over the demo bundle.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bake/bake_fixtures.h"
+#include "bundle/le_identity.h"
+#include "le/le.h"
+#include "support/test_support.h"
+
+using le::test::bakeFixture;
+using le::test::StderrCapture;
+using le::test::TempDir;
+
+namespace {
+
+struct Ctx {
+  le_ctx* c;
+  explicit Ctx(const std::string& dir, const char* key = "b1", int threads = 2, const char* ep = "")
+      : c(le_create(dir.c_str(), key, threads, ep)) {}
+  ~Ctx() { le_destroy(c); }
+};
+
+std::string createError(const std::string& dir, const char* key = "b1", const char* ep = "") {
+  le_ctx* c = le_create(dir.c_str(), key, 1, ep);
+  if (c) {
+    le_destroy(c);
+    return "(created)";
+  }
+  return le_last_error();
+}
+
+// A writable copy of the tiny bundle.
+std::string copyOfTiny(const TempDir& t) {
+  const std::string dir = t / "bundle";
+  std::filesystem::copy(bakeFixture("tiny"), dir, std::filesystem::copy_options::recursive);
+  return dir;
+}
+
+}  // namespace
+
+TEST(Create, ArgumentsAndFailuresLeaveMessages) {
+  StderrCapture quiet;
+  EXPECT_EQ(le_create(nullptr, "b1", 1, ""), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_create: NULL bundle_dir/model_key");
+  EXPECT_EQ(le_create("x", nullptr, 1, ""), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_create: NULL bundle_dir/model_key");
+  {
+    // Success after a failure leaves no message; a NULL ep is the CPU.
+    Ctx ok(bakeFixture("tiny"), "b1", 0, nullptr);
+    ASSERT_NE(ok.c, nullptr) << le_last_error();
+    EXPECT_STREQ(le_last_error(), "");
+  }
+  TempDir t;
+  EXPECT_EQ(createError(t / "missing"), "le_create: cannot open " + (t / "missing") + "/manifest.json");
+  EXPECT_EQ(createError(bakeFixture("tiny"), "b7"),
+            "le_create: Renderer: cannot open " + bakeFixture("tiny") + "/model_b7.onnx");
+  EXPECT_EQ(createError(bakeFixture("tiny"), "b1", "cuda"), "le_create: Renderer: unknown ep 'cuda'");
+  EXPECT_EQ(createError(bakeFixture("tiny"), "b1", "xnnpack").rfind("le_create: Renderer: ep 'xnnpack' is REFUSED", 0), 0u);
+}
+
+TEST(Create, BrokenMembersFailCleanly) {
+  StderrCapture quiet;
+  TempDir t;
+  const std::string dir = copyOfTiny(t);
+  // A short mask.
+  std::filesystem::resize_file(dir + "/mask_512.u8", 64 * 64 - 1);
+  EXPECT_EQ(createError(dir), "le_create: mask read failed");
+  std::filesystem::resize_file(dir + "/mask_512.u8", 64 * 64 + 100);  // longer is fine
+  EXPECT_EQ(createError(dir), "(created)");
+  // A short identity array.
+  std::filesystem::resize_file(dir + "/pooled64.f16", 100);
+  const std::string e = createError(dir);
+  EXPECT_EQ(e.rfind("le_create: ", 0), 0u);
+  EXPECT_NE(e.find("pooled64.f16"), std::string::npos) << e;
+  // A missing driver video fails after the renderer was built; everything
+  // built so far is released (LeakSanitizer checks the rest).
+  TempDir t2;
+  const std::string dir2 = copyOfTiny(t2);
+  std::filesystem::remove(dir2 + "/target_frames.mp4");
+  EXPECT_EQ(createError(dir2).rfind("le_create: ", 0), 0u);
+}
+
+TEST(Create, ContainersAndBothLayouts) {
+  StderrCapture quiet;
+  Ctx imx(bakeFixture("tiny.imx"));
+  ASSERT_NE(imx.c, nullptr) << le_last_error();
+  Ctx layout(bakeFixture("tiny_layout"));
+  ASSERT_NE(layout.c, nullptr) << le_last_error();
+  Ctx threads(bakeFixture("tiny"), "b1", -3);
+  ASSERT_NE(threads.c, nullptr) << le_last_error();
+}
+
+TEST(Queries, SizesAndNullContexts) {
+  StderrCapture quiet;
+  Ctx ctx(bakeFixture("tiny"));
+  ASSERT_NE(ctx.c, nullptr) << le_last_error();
+  EXPECT_EQ(le_nt(ctx.c), 8);
+  EXPECT_EQ(le_width(ctx.c), 320);
+  EXPECT_EQ(le_height(ctx.c), 240);
+  EXPECT_EQ(le_crop(ctx.c), 64);
+  EXPECT_EQ(le_drive_frames(ctx.c), 16);
+  EXPECT_EQ(le_host_kp_rows(), 21);
+  EXPECT_EQ(le_nt(nullptr), 0);
+  EXPECT_EQ(le_width(nullptr), 0);
+  EXPECT_EQ(le_height(nullptr), 0);
+  EXPECT_EQ(le_crop(nullptr), 0);
+  EXPECT_EQ(le_drive_frames(nullptr), 0);
+  le_destroy(nullptr);
+}
+
+TEST(RenderAndPaste, BadArgumentsReturnTheirFailureValues) {
+  StderrCapture quiet;
+  Ctx ctx(bakeFixture("tiny"));
+  ASSERT_NE(ctx.c, nullptr) << le_last_error();
+  const size_t rgb = 320 * 240 * 3;
+  std::vector<uint8_t> out(320 * 240 * 4);
+  std::vector<float> kp(63, 0.f);
+
+  EXPECT_EQ(le_paste_last(ctx.c, 0), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_paste_last: bad args / no prior render");
+  EXPECT_EQ(le_render_kp_crop(ctx.c, 8, kp.data(), kp.data()), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_render_kp_crop: bad args");
+  EXPECT_EQ(le_render_kp_crop(ctx.c, 0, nullptr, kp.data()), nullptr);
+  EXPECT_EQ(le_render_kp_crop(nullptr, 0, kp.data(), kp.data()), nullptr);
+  EXPECT_EQ(le_render_drive_crop(ctx.c, 16), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_render_drive_crop: bad frame index");
+  EXPECT_EQ(le_render_drive_crop(ctx.c, -1), nullptr);
+  EXPECT_EQ(le_target_frame(ctx.c, 8), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_target_frame: bad args");
+  EXPECT_EQ(le_target_frame(nullptr, 0), nullptr);
+
+  const float* crop = le_render_drive_crop(ctx.c, 3);
+  ASSERT_NE(crop, nullptr) << le_last_error();
+  EXPECT_EQ(le_paste_crop(ctx.c, 0, crop, out.data(), rgb - 1), 0);
+  EXPECT_STREQ(le_last_error(), "le_paste_crop: bad args / out too small");
+  EXPECT_EQ(le_paste_crop(ctx.c, 8, crop, out.data(), rgb), 0);
+  EXPECT_EQ(le_paste_crop(ctx.c, 0, nullptr, out.data(), rgb), 0);
+  EXPECT_EQ(le_paste_crop(ctx.c, 0, crop, out.data(), rgb), 1);
+  EXPECT_STREQ(le_last_error(), "");
+
+  EXPECT_EQ(le_render_drive_rgba(ctx.c, 2, out.data(), out.size() - 1), 0);
+  EXPECT_STREQ(le_last_error(), "le_render_drive_rgba: out buffer too small");
+  EXPECT_EQ(le_render_kp_rgba(ctx.c, 1, kp.data(), kp.data(), nullptr, out.size()), 0);
+  EXPECT_STREQ(le_last_error(), "le_render_kp_rgba: out buffer too small");
+  EXPECT_EQ(le_render_drive_rgba(ctx.c, 99, out.data(), out.size()), 0);
+  EXPECT_STREQ(le_last_error(), "le_render_drive_crop: bad frame index");
+}
+
+TEST(RenderAndPaste, DriveFramesPasteIntoTheFrameTheirEntryNames) {
+  StderrCapture quiet;
+  Ctx ctx(bakeFixture("tiny"));
+  ASSERT_NE(ctx.c, nullptr) << le_last_error();
+  const le::Manifest m = le::loadManifest(bakeFixture("tiny"));
+  const le::Drive drive = le::loadDrive(m);
+  const size_t pixels = 320 * 240;
+  for (int i : {0, 9, 15}) {
+    const int si = drive.si[i];
+    ASSERT_EQ(si, i % 8);  // the bake's track walks the loop
+    std::vector<uint8_t> rgba(pixels * 4), rgb(pixels * 3);
+    ASSERT_EQ(le_render_drive_rgba(ctx.c, i, rgba.data(), rgba.size()), 1) << le_last_error();
+    // The same crop pasted by hand into frame si gives the same pixels.
+    const float* crop = le_render_drive_crop(ctx.c, i);
+    ASSERT_NE(crop, nullptr);
+    ASSERT_EQ(le_paste_crop(ctx.c, si, crop, rgb.data(), rgb.size()), 1);
+    size_t differing = 0;
+    for (size_t p = 0; p < pixels; ++p) {
+      ASSERT_EQ(rgba[4 * p + 3], 255);
+      for (int c = 0; c < 3; ++c) differing += rgba[4 * p + c] != rgb[3 * p + c];
+    }
+    EXPECT_EQ(differing, 0u) << "entry " << i;
+    // The face changed the driver frame.
+    const uint8_t* driver = le_target_frame(ctx.c, si);
+    ASSERT_NE(driver, nullptr);
+    EXPECT_NE(std::memcmp(driver, rgb.data(), rgb.size()), 0);
+  }
+  const uint8_t* last = le_paste_last(ctx.c, 4);
+  ASSERT_NE(last, nullptr);
+}
+
+TEST(RenderAndPaste, ContextsOnSeveralThreads) {
+  StderrCapture quiet;
+  std::vector<std::thread> ts;
+  std::vector<int> ok(2, 0);
+  for (int k = 0; k < 2; ++k)
+    ts.emplace_back([k, &ok] {
+      Ctx ctx(bakeFixture("tiny"), "b1", 1);
+      if (!ctx.c) return;
+      std::vector<uint8_t> out(320 * 240 * 4);
+      int good = 0;
+      for (int i = 0; i < 16; ++i) good += le_render_drive_rgba(ctx.c, (i + k * 5) % 16, out.data(), out.size());
+      ok[k] = good;
+    });
+  for (auto& t : ts) t.join();
+  EXPECT_EQ(ok[0], 16);
+  EXPECT_EQ(ok[1], 16);
+}
