@@ -10,6 +10,7 @@
 The same arguments and tool sources always produce the same bytes; a bake
 whose stamp (DIR.stamp) matches is skipped."""
 import argparse
+import glob
 import hashlib
 import json
 import os
@@ -170,8 +171,10 @@ def bake(args, cfg):
     out = os.path.normpath(args.out)
     tmp = f"{out}.partial-{os.getpid()}"
     ref_tmp = f"{ref_dir_of(args)}.partial-{os.getpid()}"
-    for d in (tmp, ref_tmp):
-        shutil.rmtree(d, ignore_errors=True)
+    for d in glob.glob(f"{glob.escape(out)}.partial-*") + glob.glob(f"{glob.escape(ref_dir_of(args))}.partial-*"):
+        pid = d.rsplit("-", 1)[-1]
+        if not pid.isdigit() or not os.path.exists(f"/proc/{pid}") or int(pid) == os.getpid():
+            shutil.rmtree(d, ignore_errors=True)  # left by a bake that did not finish
     os.makedirs(tmp)
     writer = members.Writer(tmp, cfg["layout"])
     (w, h), crop, nt, frames = cfg["canvas"], cfg["crop"], cfg["nt"], cfg["frames"]
