@@ -145,9 +145,11 @@ def build(crop=32, batch=1, featsynth=False, variant="", seed=1):
     pooled_mean = g.op("ReduceMean", [names[0]], axes=[2, 3], keepdims=0)
     feat = g.op("Concat", [delta, pooled_mean], axis=1)
     blend_name = "/s2/other" if variant == "blend_renamed" else "/s2/blend"
-    flow = g.op("MatMul", [feat, g.weight((127, 128), 0.05)], name=blend_name)
-    flow = g.op("Reshape", [g.op("Mul", [g.op("Tanh", [flow]), g.const(0.15)]), g.const([-1, 2, 8, 8], np.int64)])
-    flow = g.op("Resize", [flow, "", g.const([1, 1, S / 8, S / 8])], mode="linear",
+    coarse = max(2, min(8, S // 8))  # side of the coarse flow field
+    flow = g.op("MatMul", [feat, g.weight((127, 2 * coarse * coarse), 0.05)], name=blend_name)
+    flow = g.op("Reshape", [g.op("Mul", [g.op("Tanh", [flow]), g.const(0.15)]),
+                            g.const([-1, 2, coarse, coarse], np.int64)])
+    flow = g.op("Resize", [flow, "", g.const([1, 1, S / coarse, S / coarse])], mode="linear",
                 coordinate_transformation_mode="half_pixel")
     lin = (np.arange(S, dtype=np.float32) * 2 + 1) / S - 1
     base = np.stack(np.meshgrid(lin, lin, indexing="xy"), axis=-1)[None] * 1.08
