@@ -148,7 +148,7 @@ def check(root, min_psnr):
                                    f"(worst PSNR {worst:.1f} dB >= {min_psnr} dB)")
 
     # Director models.
-    featsynth = os.path.exists(member_path(root, "fs_red.f16")) and prior_kind.startswith("fs_red")
+    featsynth = bool(prior_kind) and prior_kind.startswith("fs_red")
     kind = director.FeatSynthDirector if featsynth else director.StandardDirector
     for key, batch in members.MODEL_KEYS:
         path = member_path(root, f"model_{key}.onnx")

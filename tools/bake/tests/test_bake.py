@@ -8,9 +8,17 @@ import subprocess
 import sys
 import unittest
 
+import numpy as np
+
 from tests import util
 
 BAKE = os.path.join(util.TOOL, "bake.py")
+CHECK = os.path.join(util.TOOL, "check_bundle.py")
+
+
+def check(bundle):
+    out = subprocess.run([sys.executable, CHECK, bundle], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    return out.returncode, out.stdout
 
 
 def run_bake(*args):
@@ -49,6 +57,21 @@ class Bake(unittest.TestCase):
             run_bake(*args, "--out", a, "--seed", "2")
             self.assertNotIn("up to date", run_bake(*args, "--out", a, "--seed", "1"))
             self.assertTrue(filecmp.cmp(os.path.join(a, "P_hevc.mov"), os.path.join(b, "P_hevc.mov"), shallow=False))
+
+            # The bundle checks pass on the bake and catch a paste transform
+            # that no longer matches the prior, and a short array.
+            self.assertEqual(check(b)[0], 0)
+            m = np.fromfile(os.path.join(b, "M.f32"), "<f4")
+            m[2] += 3.0  # frame 0 moves three pixels right
+            m.tofile(os.path.join(b, "M.f32"))
+            code, text = check(b)
+            self.assertEqual(code, 1)
+            self.assertRegex(text, "FAIL +P_hevc.mov rows match")
+            with open(os.path.join(b, "drive", "si.i32"), "r+b") as f:
+                f.truncate(8)
+            code, text = check(b)
+            self.assertEqual(code, 1)
+            self.assertIn("FAIL  drive/si.i32 holds", text)
 
     def test_contradictions_are_refused(self):
         import bake
