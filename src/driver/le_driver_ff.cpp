@@ -63,7 +63,7 @@ class FfSource final : public Source {
   bool next(uint8_t* dst) override { return decode(dst); }
 
   void rewind() override {
-    if (av_seek_frame(fmt_, stream_, 0, AVSEEK_FLAG_BACKWARD) >= 0) {
+    if (fmt_ && dec_ && av_seek_frame(fmt_, stream_, 0, AVSEEK_FLAG_BACKWARD) >= 0) {
       avcodec_flush_buffers(dec_);
       draining_ = false;
     } else {
@@ -220,6 +220,8 @@ void FfSource::openDecoder(AVStream* st) {
 // dst decodes and checks the frame without converting it (frames skipped by a
 // seek).
 bool FfSource::decode(uint8_t* dst) {
+  // A reopen that failed part way leaves nothing to decode from.
+  if (!fmt_ || !dec_ || !packet_ || !frame_) fail(" is not open (an earlier reopen failed)");
   for (;;) {
     const int rc = avcodec_receive_frame(dec_, frame_);
     if (rc >= 0) {

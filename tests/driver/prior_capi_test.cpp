@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include "bundle/bundle_writer.h"
-#include "bundle/le_imx.h"
 #include "driver/le_moviedec_ff.h"
 #include "le/le.h"
 #include "media.h"
@@ -87,20 +86,6 @@ TEST(PriorCApi, BundleWithoutAPriorIsRefused) {
   std::remove((b.t / "P_hevc.mov").c_str());
   EXPECT_EQ(le_prior_open(b.t.path().c_str(), 2, 2), nullptr);
   EXPECT_THAT(le_last_error(), StartsWith("le_prior_open: this bundle carries neither a raw P.f16 nor P_hevc.mov"));
-}
-
-TEST(PriorCApi, OpensAContainer) {
-  PriorBundle b;
-  TempDir out;
-  le::writeImxContainer(out / "anna.imx", {{"manifest.json", b.t / "manifest.json"},
-                                           {"source_frames.hevc", b.t / "P_hevc.mov"}});
-  le_prior* p = le_prior_open((out / "anna").c_str(), 2, 2);
-  ASSERT_NE(p, nullptr) << le_last_error();
-  std::vector<uint8_t> row(kRowBytes);
-  EXPECT_EQ(le_prior_row(p, 9, row.data(), row.size()), 1);
-  const std::vector<uint16_t> want = le::test::expectedPrior(9);
-  EXPECT_EQ(std::memcmp(row.data(), want.data(), kRowBytes), 0);
-  le_prior_close(p);
 }
 
 TEST(PriorCApi, SharedHandleAcrossThreads) {

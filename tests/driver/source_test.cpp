@@ -212,20 +212,6 @@ TEST(PriorSource, FixedPointConversionIsExact) {
   }
 }
 
-TEST(PriorSource, TheTableHoldsTheNearestHalfOfEachLevel) {
-  // Independently of the library's converter: each entry is the float16
-  // closest to i / 255.
-  for (int i = 0; i < 256; ++i) {
-    const float want = static_cast<float>(i) / 255.0f;
-    const uint16_t h = le::f32ToF16(want);
-    const float got = le::halfToFloat(h);
-    const float up = le::halfToFloat(static_cast<uint16_t>(h + 1));
-    const float down = i ? le::halfToFloat(static_cast<uint16_t>(h - 1)) : got;
-    EXPECT_LE(std::abs(got - want), std::abs(up - want)) << i;
-    EXPECT_LE(std::abs(got - want), std::abs(down - want)) << i;
-  }
-}
-
 TEST(PriorSource, SeeksAreExact) {
   auto s = le::driver::openPriorHevc(media("prior444.mov"), 12, 32);
   std::vector<uint8_t> got(s->frameBytes());
