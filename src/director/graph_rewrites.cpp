@@ -35,6 +35,14 @@ struct GraphView {
   }
 
   GsSlice payload(size_t k) const { return hcPayload(nodes[k].raw); }
+  std::unordered_set<std::string> outputNames() const {
+    std::unordered_set<std::string> out;
+    GsReader r(graph);
+    GsField f;
+    while (r.next(f))
+      if (f.number == of::kGraphOutput && f.wireType == 2) out.insert(gsFirstStr(f.payload(), of::kValueInfoName));
+    return out;
+  }
   std::string domain(size_t k) const { return gsFirstStr(payload(k), of::kNodeDomain); }
   std::string name(size_t k) const { return gsFirstStr(payload(k), of::kNodeName); }
   // How a node is named in refusal reasons.
@@ -408,15 +416,7 @@ size_t analyseWarpBlock(const Bytes& model, WarpBlock& wb, std::vector<char>* ma
   }
 
   // Values leaving the block: read by a node outside it or by the graph's outputs.
-  std::unordered_set<std::string> graphOutputs;
-  {
-    std::vector<std::string> outs;
-    GsReader r(v.graph);
-    GsField f;
-    while (r.next(f))
-      if (f.number == of::kGraphOutput && f.wireType == 2)
-        graphOutputs.insert(gsFirstStr(f.payload(), of::kValueInfoName));
-  }
+  const std::unordered_set<std::string> graphOutputs = v.outputNames();
   std::vector<std::string> exits;
   auto leaves = [&](const std::string& value) {
     if (graphOutputs.count(value)) return true;
@@ -510,12 +510,7 @@ bool gsSourceCone(const GraphView& v, const std::string& boundary, std::vector<c
       return false;
     }
   }
-  std::unordered_set<std::string> graphOutputs;
-  GsReader r(v.graph);
-  GsField f;
-  while (r.next(f))
-    if (f.number == of::kGraphOutput && f.wireType == 2)
-      graphOutputs.insert(gsFirstStr(f.payload(), of::kValueInfoName));
+  const std::unordered_set<std::string> graphOutputs = v.outputNames();
   for (size_t k = 0; k < v.nodes.size(); ++k) {
     if (!cone[k]) continue;
     for (const std::string& o : v.nodes[k].outputs) {
@@ -550,6 +545,35 @@ bool readCone(const Bytes& model, const std::string& boundary, GraphView& v,
   return gsSourceCone(v, boundary, cone, reason);
 }
 
+// Gives every node that `matches` the op type `opType`, in the "com.corvane"
+// domain when `corvane` (importing it where the model does not): the listed
+// node fields are dropped, all others kept in order, the new type (and
+// domain) appended. Returns the count.
+template <typename Match>
+size_t retypeNodes(Bytes& model, Match&& matches, const char* opType, bool corvane,
+                   std::initializer_list<uint32_t> drop) {
+  GraphView v;
+  if (!v.read(model)) return 0;
+  std::vector<char> hit(v.nodes.size(), 0);
+  size_t count = 0;
+  for (size_t k = 0; k < v.nodes.size(); ++k) count += (hit[k] = matches(v, k));
+  if (count == 0) return 0;
+  Bytes extra;
+  gsPutString(extra, of::kNodeOpType, opType);
+  if (corvane) gsPutString(extra, of::kNodeDomain, kCorvaneDomain);
+  Bytes out;
+  emitModel(
+      model,
+      [&](size_t k, const GsField& f, Bytes& graph) {
+        if (k >= hit.size() || !hit[k]) return false;
+        reemitNode(f, drop, extra, graph);
+        return true;
+      },
+      Bytes(), corvane && !hasCorvaneImport(model), out);
+  model.swap(out);
+  return count;
+}
+
 }  // namespace
 
 // --- public interface --------------------------------------------------------
@@ -563,52 +587,16 @@ bool graphHasBakedGridSampleFast(const Bytes& model) {
 }
 
 size_t rewriteGridSampleToFast(Bytes& model) {
-  GraphView v;
-  if (!v.read(model)) return 0;
-  std::vector<char> hit(v.nodes.size(), 0);
-  size_t count = 0;
-  for (size_t k = 0; k < v.nodes.size(); ++k) count += (hit[k] = isRewritableGridSample(v, k));
-  if (count == 0) return 0;
-  Bytes extra;
-  gsPutString(extra, of::kNodeOpType, "GridSampleFast");
-  gsPutString(extra, of::kNodeDomain, kCorvaneDomain);
-  Bytes out;
-  emitModel(
-      model,
-      [&](size_t k, const GsField& f, Bytes& graph) {
-        if (k >= hit.size() || !hit[k]) return false;
-        reemitNode(f, {of::kNodeOpType, of::kNodeAttribute, of::kNodeDomain}, extra, graph);
-        return true;
-      },
-      Bytes(), !hasCorvaneImport(model), out);
-  model.swap(out);
-  return count;
+  return retypeNodes(model, isRewritableGridSample, "GridSampleFast", true,
+                     {of::kNodeOpType, of::kNodeAttribute, of::kNodeDomain});
 }
 
 size_t normaliseStudentBlend(Bytes& model) {
-  GraphView v;
-  if (!v.read(model)) return 0;
-  std::vector<char> hit(v.nodes.size(), 0);
-  size_t count = 0;
-  for (size_t k = 0; k < v.nodes.size(); ++k) {
-    hit[k] = v.nodes[k].opType == "MatMul" && v.name(k) == "/s2/blend" &&
-             isStandardDomain(v.domain(k)) && v.nodes[k].inputs.size() == 2;
-    count += hit[k];
-  }
-  if (count == 0) return 0;
-  Bytes extra;
-  gsPutString(extra, of::kNodeOpType, "Gemm");
-  Bytes out;
-  emitModel(
-      model,
-      [&](size_t k, const GsField& f, Bytes& graph) {
-        if (k >= hit.size() || !hit[k]) return false;
-        reemitNode(f, {of::kNodeOpType, of::kNodeDomain}, extra, graph);
-        return true;
-      },
-      Bytes(), false, out);
-  model.swap(out);
-  return count;
+  auto isBlend = [](const GraphView& v, size_t k) {
+    return v.nodes[k].opType == "MatMul" && v.name(k) == "/s2/blend" && isStandardDomain(v.domain(k)) &&
+           v.nodes[k].inputs.size() == 2;
+  };
+  return retypeNodes(model, isBlend, "Gemm", false, {of::kNodeOpType, of::kNodeDomain});
 }
 
 std::array<double, 4> hcTaps(double t, double a) {

@@ -49,57 +49,54 @@ void forEachBand(const Ort::KernelContext& ctx, int64_t h, Band& band) {
       tasks, 0, &job);
 }
 
+// Runs one grid operator: checks the shapes (after `check` has looked at
+// X's), creates Y like X, and calls band(x, grid, y, C, H, W, row0, row1) for
+// each batch item's bands.
+template <typename Check, typename Band>
+OrtStatusPtr computeGridOp(OrtKernelContext* context, const char* op, Check&& check, Band&& band) {
+  return statusOf([&] {
+    Ort::KernelContext ctx(context);
+    const Ort::ConstValue x = ctx.GetInput(0);
+    const Ort::ConstValue grid = ctx.GetInput(1);
+    const std::vector<int64_t> xs = x.GetTensorTypeAndShapeInfo().GetShape();
+    check(xs);
+    const GridShape s = gridShape(op, xs, grid.GetTensorTypeAndShapeInfo().GetShape());
+    Ort::UnownedValue y = ctx.GetOutput(0, xs);
+    const float* xp = x.GetTensorData<float>();
+    const float* gp = grid.GetTensorData<float>();
+    float* yp = y.GetTensorMutableData<float>();
+    const size_t item = static_cast<size_t>(s.c * s.h * s.w), gridItem = static_cast<size_t>(s.h * s.w * 2);
+    for (int64_t n = 0; n < s.n; ++n) {
+      auto rows = [&](int row0, int row1) {
+        band(xp + n * item, gp + n * gridItem, yp + n * item, static_cast<int>(s.c), static_cast<int>(s.h),
+             static_cast<int>(s.w), row0, row1);
+      };
+      forEachBand(ctx, s.h, rows);
+    }
+  });
+}
+
 struct GridSampleFastKernel {
   OrtStatusPtr ComputeV2(OrtKernelContext* context) {
-    return statusOf([&] {
-      Ort::KernelContext ctx(context);
-      const Ort::ConstValue x = ctx.GetInput(0);
-      const Ort::ConstValue grid = ctx.GetInput(1);
-      const std::vector<int64_t> xs = x.GetTensorTypeAndShapeInfo().GetShape();
-      const GridShape s = gridShape("com.corvane::GridSampleFast", xs,
-                                    grid.GetTensorTypeAndShapeInfo().GetShape());
-      Ort::UnownedValue y = ctx.GetOutput(0, xs);
-      const float* xp = x.GetTensorData<float>();
-      const float* gp = grid.GetTensorData<float>();
-      float* yp = y.GetTensorMutableData<float>();
-      const size_t item = static_cast<size_t>(s.c * s.h * s.w), gridItem = static_cast<size_t>(s.h * s.w * 2);
-      for (int64_t n = 0; n < s.n; ++n) {
-        auto band = [&](int row0, int row1) {
-          gridsample_fast_band(xp + n * item, gp + n * gridItem, yp + n * item, static_cast<int>(s.c),
-                               static_cast<int>(s.h), static_cast<int>(s.w), row0, row1);
-        };
-        forEachBand(ctx, s.h, band);
-      }
-    });
+    return computeGridOp(context, "com.corvane::GridSampleFast", [](const std::vector<int64_t>&) {},
+                         gridsample_fast_band);
   }
 };
 
 struct WarpDirectorKernel {
   OrtStatusPtr ComputeV2(OrtKernelContext* context) {
-    return statusOf([&] {
-      Ort::KernelContext ctx(context);
-      const Ort::ConstValue x = ctx.GetInput(0);
-      const Ort::ConstValue grid = ctx.GetInput(1);
-      const std::vector<int64_t> xs = x.GetTensorTypeAndShapeInfo().GetShape();
-      if (xs.size() == 4 && xs[1] != 3)
-        throw std::runtime_error(
-            "com.corvane::WarpDirector: this node warps the director's 3-channel source and the graph handed it C=" +
-            std::to_string(xs[1]) + ". REFUSING rather than writing a frame nobody asked for.");
-      const GridShape s = gridShape("com.corvane::WarpDirector", xs,
-                                    grid.GetTensorTypeAndShapeInfo().GetShape());
-      Ort::UnownedValue y = ctx.GetOutput(0, xs);
-      const float* xp = x.GetTensorData<float>();
-      const float* gp = grid.GetTensorData<float>();
-      float* yp = y.GetTensorMutableData<float>();
-      const size_t item = static_cast<size_t>(3 * s.h * s.w), gridItem = static_cast<size_t>(s.h * s.w * 2);
-      for (int64_t n = 0; n < s.n; ++n) {
-        auto band = [&](int row0, int row1) {
-          warpDirectorBand(xp + n * item, gp + n * gridItem, yp + n * item, static_cast<int>(s.w),
-                           static_cast<int>(s.h), row0, row1);
-        };
-        forEachBand(ctx, s.h, band);
-      }
-    });
+    return computeGridOp(
+        context, "com.corvane::WarpDirector",
+        [](const std::vector<int64_t>& xs) {
+          if (xs.size() == 4 && xs[1] != 3)
+            throw std::runtime_error(
+                "com.corvane::WarpDirector: this node warps the director's 3-channel source and the graph "
+                "handed it C=" +
+                std::to_string(xs[1]) + ". REFUSING rather than writing a frame nobody asked for.");
+        },
+        [](const float* x, const float* grid, float* y, int, int h, int w, int row0, int row1) {
+          warpDirectorBand(x, grid, y, w, h, row0, row1);
+        });
   }
 };
 
