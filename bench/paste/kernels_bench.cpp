@@ -6,7 +6,9 @@
 // against memcpy of the row and against memcpy of as many bytes as the
 // conversion moves; YUV 4:2:0 -> RGB24 of a 1920 x 1080 frame against libswscale
 // (BT.601 limited range, single thread both); parallelRange per-job overhead
-// against starting a thread per job; a real row loop on 1 and 2 threads.
+// against starting a thread per job; two real loops (the YUV frame by rows,
+// memory-bound, and a 3x3 convolution by output channel, compute-bound) on one
+// thread and over the pool.
 // Each kernel also runs forced to every other target the processor supports.
 extern "C" {
 #include <libavutil/pixfmt.h>
@@ -153,6 +155,42 @@ void YuvFramePooled(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * int64_t(kW) * kH);
 }
 
+// A compute-bound loop: a 3x3 convolution, 16 -> 32 channels over 96 x 96,
+// split by output channel, on one thread and over the pool.
+struct ConvLayer {
+  static constexpr int kIn = 16, kOut = 32, kSide = 96;
+  std::vector<float> in, weight, bias, out;
+  ConvLayer()
+      : in(size_t{kIn} * kSide * kSide), weight(size_t{kOut} * kIn * 9), bias(kOut),
+        out(size_t{kOut} * kSide * kSide) {
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+    for (auto* v : {&in, &weight, &bias})
+      for (float& x : *v) x = dist(rng);
+  }
+  void run(size_t begin, size_t end) {
+    le::simd::conv3x3Range(in.data(), 1, kIn, kSide, kSide, weight.data(), bias.data(), 0,
+                           out.data(), static_cast<int>(begin), static_cast<int>(end));
+  }
+};
+
+void ConvSerial(benchmark::State& state) {
+  ConvLayer layer;
+  for (auto _ : state) {
+    layer.run(0, ConvLayer::kOut);
+    benchmark::DoNotOptimize(layer.out.data());
+  }
+}
+
+void ConvPooled(benchmark::State& state) {
+  ConvLayer layer;
+  for (auto _ : state) {
+    le::pool::parallelRange(ConvLayer::kOut, 1, [&](size_t b, size_t e) { layer.run(b, e); });
+    benchmark::DoNotOptimize(layer.out.data());
+  }
+  state.counters["threads"] = le::pool::threads();
+}
+
 // One job of empty parts: wake the workers, run, wait for all of them.
 void PoolEmptyJob(benchmark::State& state) {
   const size_t n = static_cast<size_t>(le::pool::threads());
@@ -195,9 +233,12 @@ int main(int argc, char** argv) {
   pairs.emplace_back("f16ToF32/chosen", "memcpy_same_traffic");
   pairs.emplace_back("f32ToF16/chosen", "memcpy_same_traffic");
   benchmark::RegisterBenchmark("yuv420RowToRgb24_1080p_pool", YuvFramePooled)->Unit(benchmark::kMicrosecond)->UseRealTime();
+  benchmark::RegisterBenchmark("conv3x3_channels_1thread", ConvSerial)->Unit(benchmark::kMicrosecond)->UseRealTime();
+  benchmark::RegisterBenchmark("conv3x3_channels_pool", ConvPooled)->Unit(benchmark::kMicrosecond)->UseRealTime();
   benchmark::RegisterBenchmark("pool_empty_job", PoolEmptyJob)->UseRealTime();
   benchmark::RegisterBenchmark("thread_per_job", ThreadPerJob)->UseRealTime();
   pairs.emplace_back("yuv420RowToRgb24_1080p_pool", "yuv420RowToRgb24_1080p/chosen");
+  pairs.emplace_back("conv3x3_channels_pool", "conv3x3_channels_1thread");
   pairs.emplace_back("pool_empty_job", "thread_per_job");
   return le::bench::runWithRatios(argc, argv, pairs);
 }
