@@ -13,13 +13,15 @@
 
 namespace le::bench {
 
-// Collects real time per benchmark name while printing as usual.
+// Collects real time (seconds) per benchmark name while printing as usual.
 class CollectingReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& r : runs)
       if (r.run_type == Run::RT_Iteration && r.iterations > 0)
-        times[r.benchmark_name()] = r.GetAdjustedRealTime();
+        // In seconds, so that pairs reported in different units compare.
+        times[r.benchmark_name()] =
+            r.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(r.time_unit);
     ConsoleReporter::ReportRuns(runs);
   }
   std::map<std::string, double> times;
