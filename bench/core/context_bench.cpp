@@ -1,0 +1,89 @@
+// le_render_drive_rgba end to end at the demo bake's full size (1920x1080,
+// 512 crop, batch-1 director), split into its two halves: the render
+// (le_render_drive_crop) and the paste into the driver frame (le_paste_last).
+//
+//   bench_context                                  (bundle: the build's fixtures/full)
+//   LE_BAKE_BUNDLE=/path/to/bundle bench_context
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "le/le.h"
+#include "support/ratio_main.h"
+
+namespace {
+
+std::string bundlePath() {
+  const char* env = std::getenv("LE_BAKE_BUNDLE");
+  return env && *env ? env : LE_BAKE_FULL_BUNDLE;
+}
+
+struct Context {
+  le_ctx* ctx = nullptr;
+  std::vector<int32_t> si;
+  Context() {
+    ctx = le_create(bundlePath().c_str(), "b1", 0, "");
+    if (!ctx) {
+      std::fprintf(stderr, "bench_context: %s (bake one with: ctest -R bake_full)\n", le_last_error());
+      return;
+    }
+    char path[4096];
+    if (le_bundle_resolve_member(bundlePath().c_str(), "drive/si.i32", path, sizeof path) == 1) {
+      si.resize(le_drive_frames(ctx));
+      std::ifstream(path, std::ios::binary).read(reinterpret_cast<char*>(si.data()),
+                                                 static_cast<std::streamsize>(si.size() * 4));
+    }
+  }
+  ~Context() { le_destroy(ctx); }
+};
+
+Context& context() {
+  static Context c;
+  return c;
+}
+
+void BM_RenderDriveRgba(benchmark::State& state) {
+  Context& c = context();
+  if (!c.ctx) return state.SkipWithError("no bundle");
+  std::vector<uint8_t> out(static_cast<size_t>(le_width(c.ctx)) * le_height(c.ctx) * 4);
+  int i = 0;
+  for (auto _ : state) {
+    if (!le_render_drive_rgba(c.ctx, i, out.data(), out.size())) state.SkipWithError(le_last_error());
+    i = (i + 1) % le_drive_frames(c.ctx);
+  }
+  state.counters["fps"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+void BM_RenderDriveCrop(benchmark::State& state) {
+  Context& c = context();
+  if (!c.ctx) return state.SkipWithError("no bundle");
+  int i = 0;
+  for (auto _ : state) {
+    if (!le_render_drive_crop(c.ctx, i)) state.SkipWithError(le_last_error());
+    i = (i + 1) % le_drive_frames(c.ctx);
+  }
+}
+
+void BM_PasteLast(benchmark::State& state) {
+  Context& c = context();
+  if (!c.ctx || c.si.empty()) return state.SkipWithError("no bundle");
+  if (!le_render_drive_crop(c.ctx, 0)) return state.SkipWithError(le_last_error());
+  int i = 0;
+  for (auto _ : state) {
+    if (!le_paste_last(c.ctx, c.si[i])) state.SkipWithError(le_last_error());
+    i = (i + 1) % static_cast<int>(c.si.size());
+  }
+}
+
+BENCHMARK(BM_RenderDriveRgba)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
+BENCHMARK(BM_RenderDriveCrop)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
+BENCHMARK(BM_PasteLast)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return le::bench::runWithRatios(argc, argv, {{"BM_RenderDriveCrop", "BM_RenderDriveRgba"},
+                                               {"BM_PasteLast", "BM_RenderDriveRgba"}});
+}
