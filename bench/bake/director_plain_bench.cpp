@@ -6,7 +6,7 @@
 //
 //   bench_bake_director                     (bundle: the build's fixtures/full)
 //   LE_BAKE_BUNDLE=/path/to/bundle bench_bake_director
-//   LE_BAKE_BENCH_PROFILE=prefix bench_bake_director   (ORT profile of the batch-1 run)
+//   LE_BAKE_BENCH_PROFILE=prefix bench_bake_director   (ORT profiles of the batch-1 runs)
 #include <benchmark/benchmark.h>
 #include <onnxruntime_cxx_api.h>
 
@@ -130,9 +130,19 @@ void perFrame(benchmark::State& state, const char* key, int threads, const char*
                                                             Ort::AllocatorWithDefaultOptions()).get());
 }
 
-void BM_DirectorB1_2Threads(benchmark::State& s) { perFrame(s, "b1", 2, std::getenv("LE_BAKE_BENCH_PROFILE")); }
+// ORT profile file prefix for one benchmark, when LE_BAKE_BENCH_PROFILE is set.
+const char* profile(const char* suffix) {
+  static std::string keep[2];
+  const char* base = std::getenv("LE_BAKE_BENCH_PROFILE");
+  if (!base || !*base) return nullptr;
+  std::string& s = keep[suffix[0] == '1' ? 0 : 1];
+  s = std::string(base) + suffix;
+  return s.c_str();
+}
+
+void BM_DirectorB1_2Threads(benchmark::State& s) { perFrame(s, "b1", 2, profile("2t")); }
 void BM_DirectorB4_2Threads(benchmark::State& s) { perFrame(s, "b4", 2); }
-void BM_DirectorB1_1Thread(benchmark::State& s) { perFrame(s, "b1", 1); }
+void BM_DirectorB1_1Thread(benchmark::State& s) { perFrame(s, "b1", 1, profile("1t")); }
 
 BENCHMARK(BM_DirectorB1_2Threads)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(3.0);
 BENCHMARK(BM_DirectorB4_2Threads)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(3.0);
