@@ -23,7 +23,9 @@ for kind in $builds; do
     *) echo "unknown build kind $kind" >&2; exit 2 ;;
   esac
   echo "=== $kind build ==="
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLE_CORE_BUILD_BENCH=ON "${flags[@]}" >/dev/null
+  # The demo bundles are baked once and shared by every build kind.
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLE_CORE_BUILD_BENCH=ON \
+    -DLE_BAKE_FIXTURES_DIR="$here/build/test-fixtures" "${flags[@]}" >/dev/null
   cmake --build "$dir" -j "$jobs"
   export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
   export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
