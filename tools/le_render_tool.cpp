@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -186,6 +187,7 @@ int run(const Args& a) {
   }
   const int count = a.count < 0 ? frames - a.first : std::min(a.count, frames - a.first);
   const std::vector<int32_t> si = readSourceIndex(a.bundle, frames);
+  if (!a.pngDir.empty()) std::filesystem::create_directories(a.pngDir);
   std::unique_ptr<Mp4Writer> mp4;
   if (!a.out.empty()) mp4 = std::make_unique<Mp4Writer>(a.out, W, H, a.crf);
 
