@@ -15,9 +15,6 @@
 
 namespace le {
 
-// Keypoint rows a host passes per frame, each of 3 floats.
-constexpr int kHostKpRows = 21;
-
 // Members are declared in construction order; the constructor builds them in
 // that order and a failure unwinds what was built, in reverse.
 struct Context {

@@ -25,7 +25,6 @@
 namespace le {
 namespace {
 
-constexpr int kHostKpRows = 21;
 constexpr size_t kKpFloats = kHostKpRows * 3;
 constexpr size_t kPooledFloats = 64 * 32 * 32;
 constexpr size_t kFsRedFloats = 262144;
@@ -69,7 +68,12 @@ std::string xnnpackRefusal(const std::string& ep) {
          "the default ep (\"\", the ORT CPU EP), which opens the same bundle on the same bytes.";
 }
 
-std::string contractMismatch(const std::string& model, const std::string& input, int64_t rows) {
+}  // namespace
+
+void checkHostKeypointRows(const std::string& model, const std::string& input,
+                           const std::vector<int64_t>& dims) {
+  if (dims.size() != 3 || dims[1] <= 0 || dims[1] == kHostKpRows) return;
+  const int64_t rows = dims[1];
   std::string msg = "Renderer: HOST KEYPOINT CONTRACT MISMATCH on " + model +
                     " \xE2\x80\x94 the graph declares " + input + " with " + std::to_string(rows) +
                     " keypoint rows, and this renderer feeds " + std::to_string(kHostKpRows) +
@@ -82,8 +86,10 @@ std::string contractMismatch(const std::string& model, const std::string& input,
   msg += "REFUSING AT LOAD rather than dying inside ORT at the first Run. This build must not have "
          "been published to a host that links this renderer: training/recipe/host_kp_contract.py "
          "is the publish gate that exists to prevent it.";
-  return msg;
+  throw std::runtime_error(msg);
 }
+
+namespace {
 
 const char kNoPrior[] =
     "m4b graph (P_rgb input) but this bundle carries no warp prior: neither P.f16, nor fs_red.f16, "
@@ -434,9 +440,7 @@ void Renderer::Impl::inspectInputs() {
   batch = static_cast<int32_t>(pooled->second[0]);
   for (const std::string* kp : {&kdName, &ksName}) {
     auto it = shapes.find(*kp);
-    if (it == shapes.end() || it->second.size() != 3) continue;
-    const int64_t rows = it->second[1];
-    if (rows > 0 && rows != kHostKpRows) throw std::runtime_error(contractMismatch(modelPath, *kp, rows));
+    if (it != shapes.end()) checkHostKeypointRows(modelPath, *kp, it->second);
   }
   if (featSynth && identity->fsRed(0) == nullptr)
     throw std::runtime_error("FeatSynth graph but bundle lacks fs_red.f16");

@@ -3,14 +3,24 @@
 // and the library's custom operators).
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "bundle/le_bundle.h"
 
 namespace le {
 
 class Identity;
+
+// Keypoint rows a host passes per frame, each of 3 floats (le_host_kp_rows).
+constexpr int kHostKpRows = 21;
+
+// The host feeds 21 keypoint rows per frame: a keypoint input of rank 3 must
+// declare 21 rows or a dynamic count. Throws the contract refusal otherwise.
+void checkHostKeypointRows(const std::string& model, const std::string& input,
+                           const std::vector<int64_t>& dims);
 
 class Renderer {
  public:

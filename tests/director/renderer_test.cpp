@@ -269,3 +269,30 @@ TEST(RendererLoad, TimingLineAtDestruction) {
   EXPECT_NE(text.find("[le-director-ort] 2 frames: "), std::string::npos) << text;
   EXPECT_NE(text.find(" ms/frame in Session::Run"), std::string::npos);
 }
+
+TEST(RendererLoad, HostKeypointContract) {
+  const std::string model = "/b/model_b1.onnx";
+  auto refusal = [&](std::vector<int64_t> dims) {
+    try {
+      le::checkHostKeypointRows(model, "kp_driving", dims);
+    } catch (const std::runtime_error& e) {
+      return std::string(e.what());
+    }
+    return std::string("(accepted)");
+  };
+  EXPECT_EQ(refusal({1, 21, 3}), "(accepted)");
+  EXPECT_EQ(refusal({1, -1, 3}), "(accepted)");  // a dynamic row count
+  EXPECT_EQ(refusal({1, 63}), "(accepted)");     // not a rows-of-3 input
+  const std::string wide = refusal({1, 22, 3});
+  EXPECT_EQ(wide.rfind("Renderer: HOST KEYPOINT CONTRACT MISMATCH on /b/model_b1.onnx \xE2\x80\x94 the graph "
+                       "declares kp_driving with 22 keypoint rows, and this renderer feeds 21 "
+                       "(le::kHostKpRows, le/le.h). That is the recipe_v4 / kd_v4 shape: row 21 is the "
+                       "WIDTH ROW",
+                       0),
+            0u)
+      << wide;
+  const std::string narrow = refusal({1, 20, 3});
+  EXPECT_NE(narrow.find("with 20 keypoint rows"), std::string::npos);
+  EXPECT_EQ(narrow.find("WIDTH ROW"), std::string::npos);
+  EXPECT_NE(narrow.find("REFUSING AT LOAD"), std::string::npos);
+}
