@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -24,7 +25,7 @@ using le::test::TempDir;
 
 namespace {
 
-constexpr float kTolerance = 2e-4f;
+constexpr float kTolerance = 1e-4f;
 
 struct Loaded {
   le::Manifest manifest;
@@ -74,6 +75,8 @@ float worstAgainstReferences(const std::string& variant, const std::string& key)
     ++cases;
   }
   EXPECT_GT(cases, 0) << "no references for " << key;
+  std::printf("%s %s: %d reference batches, worst |difference| %.3g\n", variant.c_str(), key.c_str(),
+              cases, worst);
   return worst;
 }
 
