@@ -14,17 +14,38 @@ HWY_BEFORE_NAMESPACE();
 namespace le::simd::HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
+#if !HWY_HAVE_SCALABLE && HWY_TARGET != HWY_SCALAR
+// Adds the 4-lane quads of v to sum in lane order, without leaving registers
+// (reading a just-stored wide vector back lane by lane stalls the pipeline).
+template <class D>
+HWY_INLINE void AddQuads(D d, hn::Vec<D> v, hn::Vec<hn::CappedTag<float, 4>>& sum) {
+  if constexpr (hn::MaxLanes(D()) == 4) {
+    (void)d;
+    sum = hn::Add(sum, v);
+  } else {
+    const hn::Half<D> dh;
+    AddQuads(dh, hn::LowerHalf(dh, v), sum);
+    AddQuads(dh, hn::UpperHalf(dh, v), sum);
+  }
+}
+#endif
+
 // The 8 x 8 window sum for one pixel. `window` points at the top-left pixel
-// of 8 rows of 8 R, G, B, spare quads, `stride` floats apart. Vectors span
-// whole quads (up to 4 pixels); the partial sums of the quads are folded at
-// the end, so the lane count changes only the summation order.
+// of 8 rows of 8 R, G, B, spare quads, `stride` floats apart. Each vector
+// spans whole quads; the quads' partial sums are then added in pixel order,
+// so every target sums in the same order and gives the same bits.
 HWY_INLINE void WindowSum(const float* HWY_RESTRICT window, size_t stride,
                           const float* HWY_RESTRICT wx, const float* HWY_RESTRICT wy,
                           float* HWY_RESTRICT colour) {
   const hn::CappedTag<float, 16> d;
   constexpr size_t kQuadFloats = 32;
   const size_t lanes = hn::Lanes(d);
+#if !HWY_HAVE_SCALABLE && HWY_TARGET != HWY_SCALAR
+  const hn::CappedTag<float, 4> d4;
+  auto sum = hn::Zero(d4);
+#else
   HWY_ALIGN float folded[kQuadFloats];
+#endif
   for (size_t v = 0; v < kQuadFloats; v += lanes) {
     const auto w = hn::LoadU(d, wx + v);
     auto acc = hn::Zero(d);
@@ -32,13 +53,23 @@ HWY_INLINE void WindowSum(const float* HWY_RESTRICT window, size_t stride,
       const auto pix = hn::LoadU(d, window + static_cast<size_t>(k) * stride + v);
       acc = hn::Add(acc, hn::Mul(pix, hn::Mul(w, hn::Set(d, wy[k]))));
     }
+#if !HWY_HAVE_SCALABLE && HWY_TARGET != HWY_SCALAR
+    AddQuads(d, acc, sum);
+#else
     hn::StoreU(acc, d, folded + v);
+#endif
   }
+#if !HWY_HAVE_SCALABLE && HWY_TARGET != HWY_SCALAR
+  HWY_ALIGN float quad[4];
+  hn::Store(sum, d4, quad);
+  for (int c = 0; c < 3; ++c) colour[c] = quad[c];
+#else
   for (int c = 0; c < 3; ++c) {
     float s = 0.f;
     for (int p = 0; p < 8; ++p) s += folded[p * 4 + c];
     colour[c] = s;
   }
+#endif
 }
 
 HWY_INLINE float MaskAt(const uint8_t* mask, int side, int x, int y) {
