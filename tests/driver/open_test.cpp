@@ -42,16 +42,16 @@ void copyJpgFrames(const std::string& dir, int frames) {
 // A bundle for driver tests: manifest and the given extra keys.
 struct DriverBundle {
   explicit DriverBundle(int NT, int W, int H, const std::string& extra = "") {
-    spec.NT = NT;
-    spec.W = W;
-    spec.H = H;
-    spec.crop = 32;
-    spec.extra = extra;
-    le::test::writeFile(t / "manifest.json", le::test::manifestJson(spec));
+    layout.NT = NT;
+    layout.W = W;
+    layout.H = H;
+    layout.crop = 32;
+    layout.extra = extra;
+    le::test::writeFile(t / "manifest.json", le::test::manifestJson(layout));
   }
   le::Manifest manifest() const { return le::loadManifest(t.path()); }
   TempDir t;
-  BundleSpec spec;
+  BundleSpec layout;
 };
 
 }  // namespace
@@ -239,8 +239,8 @@ TEST(PriorOpen, RefusedWhenMissingOrMismatched) {
                 ") — there is no warp prior to play. REFUSING to create a session.");
   copyFile(media("prior444.mov"), b.t / "P_hevc.mov");
   DriverBundle wrongCrop(12, 64, 48);
-  wrongCrop.spec.crop = 64;
-  le::test::writeFile(wrongCrop.t / "manifest.json", le::test::manifestJson(wrongCrop.spec));
+  wrongCrop.layout.crop = 64;
+  le::test::writeFile(wrongCrop.t / "manifest.json", le::test::manifestJson(wrongCrop.layout));
   copyFile(media("prior444.mov"), wrongCrop.t / "P_hevc.mov");
   EXPECT_THAT(errorOf([&] { le::DriverCursor::openPrior(wrongCrop.manifest(), 2, 11); }),
               HasSubstr("is 32x32, the manifest says 64x64"));
