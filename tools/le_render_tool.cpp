@@ -125,6 +125,9 @@ class Mp4Writer {
       const int rc = avcodec_receive_packet(enc_, packet_);
       if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return;
       check(rc, "encode");
+      // One frame long; without a duration the muxer gives the last frame none
+      // and players drop it.
+      if (packet_->duration <= 0) packet_->duration = 1;
       av_packet_rescale_ts(packet_, enc_->time_base, stream_->time_base);
       packet_->stream_index = stream_->index;
       check(av_interleaved_write_frame(fmt_, packet_), "write packet");
