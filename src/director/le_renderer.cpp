@@ -344,9 +344,9 @@ void Renderer::Impl::buildSession(const Manifest& manifest) {
                  cubicCount, tag);
 
   if (rewritten)
-    session = Ort::Session(env, model.data(), model.size(), options);
+    session = openSession(env, model.data(), model.size(), options);
   else
-    session = Ort::Session(env, modelPath.c_str(), options);
+    session = openSession(env, modelPath.c_str(), options);
   note = std::string(featSynth ? "FeatSynth" : "standard") + " director " + fs::baseName(modelPath) +
          ": GridSampleFast x" + std::to_string(gsCount) + ", blend Gemm x" +
          std::to_string(blendCount) + ", cubic head x" + std::to_string(cubicCount) +
@@ -374,7 +374,7 @@ void Renderer::Impl::setUpHoist(Bytes& model, const std::string& tag) {
   }
   // The prep graph runs on one core, beside the director's own threads.
   Ort::SessionOptions prepOptions = makeOptions(1, true);
-  Ort::Session prepSession(env, prepModel.data(), prepModel.size(), prepOptions);
+  Ort::Session prepSession = openSession(env, prepModel.data(), prepModel.size(), prepOptions);
   const auto inShape = prepSession.GetInputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape();
   const int64_t declared = inShape.empty() ? -1 : inShape[0];
   if (declared != 1) {

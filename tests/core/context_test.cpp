@@ -186,16 +186,25 @@ TEST(RenderAndPaste, ContextsOnSeveralThreads) {
   StderrCapture quiet;
   std::vector<std::thread> ts;
   std::vector<int> ok(2, 0);
+  std::vector<std::string> why(2);
+  const std::string dir = bakeFixture("tiny");
   for (int k = 0; k < 2; ++k)
-    ts.emplace_back([k, &ok] {
-      Ctx ctx(bakeFixture("tiny"), "b1", 1);
-      if (!ctx.c) return;
+    ts.emplace_back([k, &ok, &why, &dir] {
+      Ctx ctx(dir, "b1", 1);
+      if (!ctx.c) {
+        why[k] = le_last_error();
+        return;
+      }
       std::vector<uint8_t> out(320 * 240 * 4);
       int good = 0;
-      for (int i = 0; i < 16; ++i) good += le_render_drive_rgba(ctx.c, (i + k * 5) % 16, out.data(), out.size());
+      for (int i = 0; i < 16; ++i) {
+        const int r = le_render_drive_rgba(ctx.c, (i + k * 5) % 16, out.data(), out.size());
+        if (!r && why[k].empty()) why[k] = le_last_error();
+        good += r;
+      }
       ok[k] = good;
     });
   for (auto& t : ts) t.join();
-  EXPECT_EQ(ok[0], 16);
-  EXPECT_EQ(ok[1], 16);
+  EXPECT_EQ(ok[0], 16) << why[0];
+  EXPECT_EQ(ok[1], 16) << why[1];
 }

@@ -25,7 +25,7 @@ Ort::Session makeSession(const Bytes& model, int threads) {
   so.AddConfigEntry("session.intra_op.allow_spinning", "0");
   registerGridSampleFast(so);
   registerInt8ConvVNNI(so);
-  return Ort::Session(ortEnv(), model.data(), model.size(), so);
+  return openSession(ortEnv(), model.data(), model.size(), so);
 }
 
 Tensor run(Ort::Session& session, const Feeds& feeds, const std::string& name) {
