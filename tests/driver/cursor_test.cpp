@@ -115,7 +115,7 @@ struct Rig {
   }
   // Waits until the thread has decoded n frames in total.
   void waitDecoded(int n) {
-    for (int i = 0; i < 2000 && script->nexts.load() < n; ++i) std::this_thread::sleep_for(1ms);
+    for (int i = 0; i < 10000 && script->nexts.load() < n; ++i) std::this_thread::sleep_for(1ms);
     ASSERT_GE(script->nexts.load(), n);
   }
   std::shared_ptr<Script> script;
@@ -248,7 +248,7 @@ TEST(DriverCursor, FrameDecodedAcrossASeekIsDiscarded) {
   std::atomic<int> got{-1};
   std::vector<uint8_t> jumped(kFrameBytes);
   std::thread reader([&] { got = r.cursor->pullAt(17, jumped.data()); });
-  for (int i = 0; i < 2000 && r.cursor->seeks() == 0; ++i) std::this_thread::sleep_for(1ms);
+  for (int i = 0; i < 10000 && r.cursor->seeks() == 0; ++i) std::this_thread::sleep_for(1ms);
   ASSERT_EQ(r.cursor->seeks(), 1u);
   r.script->open();
   reader.join();
