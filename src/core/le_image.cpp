@@ -25,10 +25,7 @@ namespace le {
 ImageRGB loadImageRGB(const std::string& path) {
   int w = 0, h = 0, n = 0;
   unsigned char* data = stbi_load(path.c_str(), &w, &h, &n, 3);
-  if (!data) {
-    const char* why = stbi_failure_reason();
-    throw std::runtime_error("cannot decode image " + path + ": " + (why ? why : "unknown"));
-  }
+  if (!data) throw std::runtime_error("decode failed: " + path);
   ImageRGB img;
   img.width = w;
   img.height = h;
@@ -47,7 +44,7 @@ void writePNG(const std::string& path, const uint8_t* pixels, int width, int hei
   if (!pixels || width < 1 || height < 1 || (channels != 3 && channels != 4))
     throw std::runtime_error("writePNG: bad image for " + path);
   if (!stbi_write_png(path.c_str(), width, height, channels, pixels, width * channels))
-    throw std::runtime_error("cannot write PNG " + path);
+    throw std::runtime_error("png write failed: " + path);
 }
 
 }  // namespace le

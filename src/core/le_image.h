@@ -13,12 +13,12 @@ struct ImageRGB {
   std::vector<uint8_t> rgb;  // width * height * 3, rows packed
 };
 
-// Decodes a JPEG or PNG file to RGB24; throws std::runtime_error naming the
-// path and the decoder's reason.
+// Decodes a JPEG or PNG file to RGB24; a missing or undecodable file throws
+// "decode failed: <path>".
 ImageRGB loadImageRGB(const std::string& path);
 
-// Writes packed pixels (channels 3 = RGB, 4 = RGBA) as a PNG file; throws on
-// failure.
+// Writes packed pixels (channels 3 = RGB, 4 = RGBA) as a PNG file; a file that
+// cannot be written throws "png write failed: <path>".
 void writePNG(const std::string& path, const uint8_t* pixels, int width, int height,
               int channels);
 

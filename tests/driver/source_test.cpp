@@ -11,6 +11,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
+#include "core/le_image.h"
 #include "driver/le_driver.h"
 #include "driver/le_driver_ff.h"
 #include "driver/le_moviedec_ff.h"
@@ -339,4 +340,21 @@ TEST(JpgDirSource, DirectoryNamesLongerThanAnyFixedBuffer) {
   auto s = le::driver::openJpgDir(dir, 1, 64, 48);
   std::vector<uint8_t> got(s->frameBytes());
   EXPECT_TRUE(s->next(got.data()));
+}
+
+TEST(ImageFiles, FailuresNameThePath) {
+  le::test::TempDir t;
+  EXPECT_EQ(errorOf([&] { le::loadImageRGB(t / "absent.jpg"); }), "decode failed: " + (t / "absent.jpg"));
+  le::test::writeFile(t / "not_an_image.jpg", "plain text, no JPEG marker");
+  EXPECT_EQ(errorOf([&] { le::loadImageRGB(t / "not_an_image.jpg"); }),
+            "decode failed: " + (t / "not_an_image.jpg"));
+  const uint8_t rgb[3 * 2 * 2] = {};
+  const std::string unwritable = t / "no_such_dir/out.png";
+  EXPECT_EQ(errorOf([&] { le::writePNG(unwritable, rgb, 2, 2, 3); }), "png write failed: " + unwritable);
+  // And a written file reads back as written.
+  le::writePNG(t / "ok.png", rgb, 2, 2, 3);
+  const le::ImageRGB back = le::loadImageRGB(t / "ok.png");
+  EXPECT_EQ(back.width, 2);
+  EXPECT_EQ(back.height, 2);
+  EXPECT_EQ(back.rgb, std::vector<uint8_t>(rgb, rgb + sizeof rgb));
 }
