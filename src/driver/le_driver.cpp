@@ -45,12 +45,8 @@ class JpgDirSource final : public Source {
   bool next(uint8_t* dst) override {
     if (position_ >= NT_) return false;
     const std::string path = jpgFrameName(dir_, position_);
-    ImageRGB img;
-    try {
-      img = loadImageRGB(path);
-    } catch (const std::exception&) {
-      throw std::runtime_error("decode failed: " + path);
-    }
+    // A missing or broken file is "decode failed: <path>".
+    const ImageRGB img = loadImageRGB(path);
     if (img.width != W_ || img.height != H_)
       throw std::runtime_error("le_driver: " + path + " is " +
                                std::to_string(img.width) + "x" + std::to_string(img.height) +
@@ -97,6 +93,15 @@ std::string readText(const std::string& path) {
 
 // ---- Cursor state shared with the decoding thread --------------------------------
 
+namespace {
+
+// What a cursor keeps: at least one frame ahead, no negative history. The
+// open log lines report these, the values the ring is built with.
+int ringLookAhead(int lookAhead) { return std::max(lookAhead, 1); }
+int ringHistory(int history) { return std::max(history, 0); }
+
+}  // namespace
+
 struct DriverCursor::Impl {
   Impl(std::unique_ptr<driver::Source> src, int lookAhead, int history)
       : source(std::move(src)),
@@ -104,8 +109,8 @@ struct DriverCursor::Impl {
         W(source->W()),
         H(source->H()),
         frameBytes(source->frameBytes()),
-        L(std::max(lookAhead, 1)),
-        K(std::max(history, 0)),
+        L(ringLookAhead(lookAhead)),
+        K(ringHistory(history)),
         R(ringSlots(K, L, frameBytes)),
         ring(static_cast<size_t>(R)),
         slotFrame(static_cast<size_t>(R), -1),
@@ -456,7 +461,8 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookAhea
   std::fprintf(stderr,
                "[le-driver] %s decoded IN PLACE (%s, %d frames %dx%d, look-ahead %d, history %d) "
                "— no frame of the driver is expanded ahead of the paste\n",
-               mp4Name.c_str(), source->name().c_str(), m.NT, m.W, m.H, lookAhead, history);
+               mp4Name.c_str(), source->name().c_str(), m.NT, m.W, m.H, ringLookAhead(lookAhead),
+               ringHistory(history));
   return over(std::move(source), lookAhead, history);
 }
 
@@ -472,7 +478,8 @@ std::unique_ptr<DriverCursor> DriverCursor::openPrior(const Manifest& m, int loo
   std::fprintf(stderr,
                "[le-prior] %s decoded IN PLACE (%s, %d frames %dx%d f16 CHW, look-ahead %d, "
                "history %d) — no P.f16 is expanded or mapped\n",
-               name.c_str(), source->name().c_str(), m.NT, m.crop, m.crop, lookAhead, history);
+               name.c_str(), source->name().c_str(), m.NT, m.crop, m.crop, ringLookAhead(lookAhead),
+               ringHistory(history));
   return over(std::move(source), lookAhead, history);
 }
 

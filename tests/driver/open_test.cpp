@@ -88,6 +88,10 @@ TEST(DriverOpen, MovieWhenTheDirectoryIsIncomplete) {
   EXPECT_EQ(c->NT, 30);
   EXPECT_EQ(c->W, 64);
   EXPECT_EQ(c->H, 48);
+  // The line reports the ring the cursor keeps, not the raw request.
+  StderrCapture raised;
+  le::DriverCursor::open(b.manifest(), 0, -3);
+  EXPECT_THAT(raised.text(), HasSubstr("30 frames 64x48, look-ahead 1, history 0) — no frame"));
 }
 
 TEST(DriverOpen, PreferMp4OnlyWhenExactlyOneAndPresent) {
@@ -229,7 +233,12 @@ TEST(PriorOpen, PlaysTheHevcMemberUnderEitherName) {
 TEST(PriorOpen, ManifestNamesThePrior) {
   DriverBundle b(12, 64, 48, "  \"P_hevc\": \"warp/prior.mov\",\n");
   copyFile(media("prior444.mov"), b.t / "warp/prior.mov");
-  EXPECT_EQ(le::DriverCursor::openPrior(b.manifest(), 2, 11)->backend, kPriorBackend);
+  StderrCapture err;
+  EXPECT_EQ(le::DriverCursor::openPrior(b.manifest(), -1, -5)->backend, kPriorBackend);
+  EXPECT_EQ(ownLines(err.text(), false),
+            "[le-prior] warp/prior.mov decoded IN PLACE (" + kPriorBackend +
+                ", 12 frames 32x32 f16 CHW, look-ahead 1, history 0) — no P.f16 is expanded or "
+                "mapped\n");
 }
 
 TEST(PriorOpen, RefusedWhenMissingOrMismatched) {
