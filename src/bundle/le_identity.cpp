@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "driver/le_driver.h"
+#include "paste/le_simd.h"
 
 namespace le {
 
@@ -115,6 +116,10 @@ std::vector<T> readRaw(const std::string& path, int64_t count) {
 
 template std::vector<float> readRaw<float>(const std::string&, int64_t);
 template std::vector<int32_t> readRaw<int32_t>(const std::string&, int64_t);
+
+void halfToFloat(const uint16_t* src, float* dst, size_t count) {
+  for (size_t i = 0; i < count; ++i) dst[i] = halfToFloat(src[i]);
+}
 
 // ---- Warp-prior check ------------------------------------------------------------------
 

@@ -47,6 +47,10 @@ Mapping mapFile(const std::string& path, uint64_t expectedBytes);
 template <typename T>
 std::vector<T> readRaw(const std::string& path, int64_t count);
 
+// IEEE 754 half precision to single precision, count values, each exactly
+// (subnormals, infinities and NaN payloads included).
+void halfToFloat(const uint16_t* src, float* dst, size_t count);
+
 // Refuses a bundle that offers no warp prior: neither P.f16, fs_red.f16 nor
 // an HEVC prior named by the manifest's "P_hevc".
 void ensureIdentityMembers(const Manifest& manifest);

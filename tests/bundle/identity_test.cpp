@@ -2,10 +2,12 @@
 // drive track.
 #include <dirent.h>
 
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -14,6 +16,7 @@
 #include "bundle/le_bundle.h"
 #include "bundle/le_identity.h"
 #include "driver/error_text.h"
+#include "paste/le_simd.h"
 #include "support/test_support.h"
 
 using le::test::BundleSpec;
@@ -310,4 +313,29 @@ TEST(Manifest, ModelPathUnderBothLayouts) {
   EXPECT_EQ(m.modelPath("b4_fp16"), t / "render_model.batch4.fp16.onnx");
   writeFile(t / "model_b4_fp16.onnx", "x");
   EXPECT_EQ(m.modelPath("b4_fp16"), t / "model_b4_fp16.onnx");
+}
+
+TEST(HalfFloat, ArrayConversionIsExactForEveryValue) {
+  std::vector<uint16_t> all(65536);
+  for (size_t h = 0; h < all.size(); ++h) all[h] = static_cast<uint16_t>(h);
+  std::vector<float> out(all.size() + 1, 7.0f);
+  le::halfToFloat(all.data(), out.data(), all.size());
+  EXPECT_EQ(out[0x3C00], 1.0f);
+  EXPECT_EQ(out[0xC000], -2.0f);
+  EXPECT_EQ(out[0x0001], std::ldexp(1.0f, -24));  // smallest subnormal
+  EXPECT_EQ(out[0x7BFF], 65504.0f);
+  EXPECT_TRUE(std::isinf(out[0x7C00]) && out[0x7C00] > 0);
+  EXPECT_TRUE(std::signbit(out[0x8000]) && out[0x8000] == 0.0f);
+  EXPECT_TRUE(std::isnan(out[0x7E00]));
+  // Every number narrows back to the same half; every NaN stays a NaN of its sign.
+  int mismatched = 0;
+  for (size_t h = 0; h < all.size(); ++h) {
+    const bool nan = (h & 0x7C00) == 0x7C00 && (h & 0x03FF) != 0;
+    if (nan)
+      mismatched += !std::isnan(out[h]) || std::signbit(out[h]) != ((h & 0x8000) != 0);
+    else
+      mismatched += le::f32ToF16(out[h]) != all[h];
+  }
+  EXPECT_EQ(mismatched, 0);
+  EXPECT_EQ(out[all.size()], 7.0f);  // nothing written past count
 }
