@@ -62,7 +62,10 @@ std::string unwrapOnce(const std::string& container) {
   if (fs::isDirectory(dir) && fs::exists(marker)) return dir;
 
   // Whatever an interrupted unwrap left behind goes; the marker is written
-  // only after every member is in place.
+  // only after every member is in place. A marker whose directory was
+  // deleted goes too: left standing, a failure below would make the next
+  // open take the half-written directory for a finished one.
+  fs::rmTree(marker);
   fs::rmTree(dir);
   if (!fs::mkdirs(dir)) throw std::runtime_error("cannot create unwrap dir " + dir);
 

@@ -125,6 +125,22 @@ TEST(ImxUnwrap, MarkerMeansTheContainerIsNotReopened) {
   EXPECT_THROW(le::resolveBundlePath(t / "x.imx"), std::runtime_error);
 }
 
+TEST(ImxUnwrap, FailedRedoAfterDeletingTheDirectoryLeavesNoMarker) {
+  TempDir t;
+  const std::string good = imxBytes({{"m0.bin", "0123456789"}, {"m1.bin", "abcdef"}});
+  writeFile(t / "x.imx", good);
+  const std::string dir = le::resolveBundlePath(t / "x.imx");
+  ASSERT_TRUE(le::fs::exists(dir + ".imx_unwrapped"));
+  // The directory goes, the marker stays; the container is now cut short in
+  // its second payload, so the redo fails after writing the first member.
+  le::fs::rmTree(dir);
+  writeFile(t / "x.imx", good.substr(0, good.size() - 2));
+  EXPECT_EQ(unwrapError(t / "x.imx"), (t / "x.imx") + ": truncated payload for member m1.bin");
+  EXPECT_FALSE(le::fs::exists(dir + ".imx_unwrapped"));
+  // So the next open tries again instead of handing out the partial tree.
+  EXPECT_THROW(le::resolveBundlePath(t / "x.imx"), std::runtime_error);
+}
+
 TEST(ImxUnwrap, InterruptedUnwrapIsRedoneFromScratch) {
   TempDir t;
   writeFile(t / "x.imx", imxBytes(kSmall));
