@@ -76,16 +76,19 @@ const float* renderKp(le_ctx* ctx, int si, const float* kpSource, const float* k
   return c.lastCrop;
 }
 
-// The last render pasted into the context's frame, widened to RGBA in out.
-int toRgba(le_ctx* ctx, int frame, uint8_t* out, size_t outBytes, const char* fail) {
-  le::Context& c = ctx->context;
+// The RGBA step both render-and-paste calls share: the last render pasted
+// into driver frame `frame` (through le_paste_last itself), widened to RGBA
+// in out. The calls run their steps as the public entry points, so a failure
+// reports the message of whichever step failed.
+int lastToRgba(le_ctx* ctx, int frame, uint8_t* out, size_t outBytes) {
+  const le::Context& c = ctx->context;
   const size_t pixels = static_cast<size_t>(c.manifest.W) * static_cast<size_t>(c.manifest.H);
   if (!out || outBytes < pixels * 4) {
-    setError(Family::Core, fail);
+    setError(Family::Core, "le_render_*_rgba: out buffer too small");
     return 0;
   }
-  pasteInto(c, frame, c.lastCrop, c.frame.data());
-  const uint8_t* rgb = c.frame.data();
+  const uint8_t* rgb = le_paste_last(ctx, frame);
+  if (!rgb) return 0;
   for (size_t i = 0; i < pixels; ++i) {
     out[4 * i] = rgb[3 * i];
     out[4 * i + 1] = rgb[3 * i + 1];
@@ -177,26 +180,15 @@ LE_API const uint8_t* le_paste_last(le_ctx* ctx, int frame) {
 LE_API int le_render_kp_rgba(le_ctx* ctx, int si, const float* kp_source, const float* kp_driving,
                              uint8_t* out, size_t out_bytes) {
   return guarded(Family::Core, "le_render_kp_rgba", 0, [&]() -> int {
-    if (!ctx || !kp_source || !kp_driving || !validFrame(ctx, si)) {
-      setError(Family::Core, "le_render_kp_crop: bad args");
-      return 0;
-    }
-    renderKp(ctx, si, kp_source, kp_driving);
-    return toRgba(ctx, si, out, out_bytes, "le_render_kp_rgba: out buffer too small");
+    if (!le_render_kp_crop(ctx, si, kp_source, kp_driving)) return 0;
+    return lastToRgba(ctx, si, out, out_bytes);
   });
 }
 
 LE_API int le_render_drive_rgba(le_ctx* ctx, int i, uint8_t* out, size_t out_bytes) {
   return guarded(Family::Core, "le_render_drive_rgba", 0, [&]() -> int {
-    if (!ctx || i < 0 || i >= ctx->context.drive.frames) {
-      setError(Family::Core, "le_render_drive_crop: bad frame index");
-      return 0;
-    }
-    const le::Drive& d = ctx->context.drive;
-    const int si = d.si[i];
-    renderKp(ctx, si, d.xs.data() + static_cast<size_t>(i) * 63,
-             d.xd.data() + static_cast<size_t>(i) * 63);
-    return toRgba(ctx, si, out, out_bytes, "le_render_drive_rgba: out buffer too small");
+    if (!le_render_drive_crop(ctx, i)) return 0;
+    return lastToRgba(ctx, ctx->context.drive.si[i], out, out_bytes);
   });
 }
 

@@ -143,12 +143,21 @@ TEST(RenderAndPaste, BadArgumentsReturnTheirFailureValues) {
   EXPECT_EQ(le_paste_crop(ctx.c, 0, crop, out.data(), rgb), 1);
   EXPECT_STREQ(le_last_error(), "");
 
+  // The RGBA calls report the message of the step that failed: the render's
+  // own checks, or the shared conversion's buffer check.
   EXPECT_EQ(le_render_drive_rgba(ctx.c, 2, out.data(), out.size() - 1), 0);
-  EXPECT_STREQ(le_last_error(), "le_render_drive_rgba: out buffer too small");
+  EXPECT_STREQ(le_last_error(), "le_render_*_rgba: out buffer too small");
   EXPECT_EQ(le_render_kp_rgba(ctx.c, 1, kp.data(), kp.data(), nullptr, out.size()), 0);
-  EXPECT_STREQ(le_last_error(), "le_render_kp_rgba: out buffer too small");
+  EXPECT_STREQ(le_last_error(), "le_render_*_rgba: out buffer too small");
   EXPECT_EQ(le_render_drive_rgba(ctx.c, 99, out.data(), out.size()), 0);
   EXPECT_STREQ(le_last_error(), "le_render_drive_crop: bad frame index");
+  EXPECT_EQ(le_render_kp_rgba(ctx.c, 8, kp.data(), kp.data(), out.data(), out.size()), 0);
+  EXPECT_STREQ(le_last_error(), "le_render_kp_crop: bad args");
+  EXPECT_EQ(le_render_kp_rgba(nullptr, 0, kp.data(), kp.data(), out.data(), out.size()), 0);
+  EXPECT_STREQ(le_last_error(), "le_render_kp_crop: bad args");
+  // A success after those failures leaves no message.
+  EXPECT_EQ(le_render_kp_rgba(ctx.c, 1, kp.data(), kp.data(), out.data(), out.size()), 1);
+  EXPECT_STREQ(le_last_error(), "");
 }
 
 TEST(RenderAndPaste, DriveFramesPasteIntoTheFrameTheirEntryNames) {
