@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "core/le_error.h"
 #include "le/le.h"
 
 namespace le::tel {
@@ -174,29 +175,25 @@ extern "C" {
 
 // Telemetry must never disturb the host: failures (out of memory) are dropped.
 LE_API void le_tel_record(const char* key, double value) {
-  if (!key || !*key) return;
-  try {
-    le::tel::record(key, value);
-  } catch (...) {
-  }
+  le::capi::silent(0, [&] {
+    if (key && *key) le::tel::record(key, value);
+    return 0;
+  });
 }
 
 LE_API void le_tel_record_str(const char* key, const char* value) {
-  if (!key || !*key || !value) return;
-  try {
-    le::tel::recordStr(key, value);
-  } catch (...) {
-  }
+  le::capi::silent(0, [&] {
+    if (key && *key && value) le::tel::recordStr(key, value);
+    return 0;
+  });
 }
 
 LE_API const char* le_tel_pending_json(void) {
   thread_local std::string text;
-  try {
+  return le::capi::silent("{\"queued\":0,\"snapshot\":{}}", [&] {
     text = le::tel::pendingJson();
-  } catch (...) {
-    text = "{\"queued\":0,\"snapshot\":{}}";
-  }
-  return text.c_str();
+    return text.c_str();
+  });
 }
 
 }  // extern "C"
