@@ -1,6 +1,7 @@
 #include "paste/le_paste.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -21,10 +22,13 @@ constexpr size_t kRowGrain = 64;
 // less than a pixel of the frame, and nothing is pasted.
 constexpr double kTermLimit = 1 << 29;
 
+// A value beyond the int range stays beyond every accepted range (instead of
+// wrapping into one, e.g. 4294967297 into 1).
 int envInt(const char* name, int fallback) {
   const char* v = std::getenv(name);
   if (!v || !*v) return fallback;
-  return static_cast<int>(std::strtol(v, nullptr, 10));
+  const long value = std::strtol(v, nullptr, 10);
+  return static_cast<int>(std::clamp<long>(value, INT_MIN, INT_MAX));
 }
 
 // Index into 0 ... n - 1 mirrored at both ends without repeating the edge

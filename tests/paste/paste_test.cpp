@@ -266,6 +266,7 @@ TEST(PasteConstruction, RefusalsAndEnvironment) {
   EXPECT_EQ(fastWith("3"), 0);
   EXPECT_EQ(fastWith("-1"), 0);
   EXPECT_EQ(fastWith("bicubic"), 0);
+  EXPECT_EQ(fastWith("4294967297"), 0);  // 2^32 + 1 is out of range, not 1
 
   auto ksizeWith = [&](const char* v) {
     ScopedEnv e("LE_PASTE_KSIZE", v);
@@ -277,6 +278,7 @@ TEST(PasteConstruction, RefusalsAndEnvironment) {
   EXPECT_EQ(ksizeWith("4"), 13);   // even
   EXPECT_EQ(ksizeWith("1"), 13);   // not above 2
   EXPECT_EQ(ksizeWith("15"), 13);  // can only shrink
+  EXPECT_EQ(ksizeWith("4294967303"), 13);  // 2^32 + 7 is not 7
 }
 
 TEST(PasteComposite, IdentityTransformWritesTheSharpenedCrop) {
