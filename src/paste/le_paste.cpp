@@ -16,6 +16,10 @@ namespace {
 
 constexpr int kPhases = 32;
 constexpr size_t kRowGrain = 64;
+// The widest kernel the mirrored border of the largest crop (1024) can feed.
+// The bound also keeps side + ksize and the kernel's tables from overflowing
+// or exhausting memory on a corrupt manifest.
+constexpr int kMaxKsize = 2 * 1024 - 1;
 // Fixed-point inverse-transform terms stay below this magnitude so that a
 // column term plus a row term never overflows 32 bits. A transform that needs
 // more maps a frame pixel to hundreds of crop pixels: the crop would cover
@@ -49,6 +53,7 @@ Paste::Paste(std::vector<uint8_t> mask, int side, const Unsharp& unsharp)
     throw std::runtime_error("paste: mask size");
   if (ksize_ % 2 == 0) throw std::runtime_error("paste: ksize must be odd");
   if (ksize_ < 1) throw std::runtime_error("paste: ksize must be positive");
+  if (ksize_ > kMaxKsize) throw std::runtime_error("paste: ksize > 2047");
   mask_ = std::move(mask);
 
   fast_ = envInt("LE_PASTE_FAST", 0);

@@ -13,7 +13,8 @@ namespace le {
 class Paste {
  public:
   // mask: side x side bytes (0 = crop invisible, 255 = opaque). Throws
-  // "paste: mask size" or "paste: ksize must be odd".
+  // "paste: mask size", "paste: ksize must be odd", "paste: ksize must be
+  // positive" or "paste: ksize > 2047".
   Paste(std::vector<uint8_t> mask, int side, const Unsharp& unsharp);
 
   // Pastes one crop (three planes of side x side floats, R, G, B, scaled by

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -255,6 +256,17 @@ TEST(PasteConstruction, RefusalsAndEnvironment) {
     EXPECT_STREQ(e.what(), "paste: ksize must be odd");
   }
   EXPECT_THROW(Paste(std::vector<uint8_t>(16), 4, Unsharp{1.3f, 2.0f, -3}), std::runtime_error);
+  // A corrupt manifest's kernel size must not overflow the padded side or
+  // allocate gigabytes of taps.
+  for (int32_t huge : {2049, 1 << 30 | 1, INT32_MAX}) {
+    try {
+      Paste(std::vector<uint8_t>(16), 4, Unsharp{1.3f, 2.0f, huge});
+      FAIL() << huge;
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), "paste: ksize > 2047");
+    }
+  }
+  EXPECT_EQ(Paste(std::vector<uint8_t>(16), 4, Unsharp{1.3f, 2.0f, 2047}).ksize(), 2047);
 
   auto fastWith = [&](const char* v) {
     ScopedEnv e("LE_PASTE_FAST", v);
