@@ -4,14 +4,18 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "hwy/targets.h"
 #include "hwy/tests/hwy_gtest.h"
 #include "paste/le_paste.h"
 #include "paste/le_paste_simd.h"
+#include "paste/le_pool.h"
 #include "support/test_support.h"
 
 using le::Paste;
@@ -357,6 +361,34 @@ TEST(PasteComposite, SidesAboveTheRowLimitAreRefused) {
   } catch (const std::runtime_error& e) {
     EXPECT_STREQ(e.what(), "paste: side > 1024");
   }
+}
+
+namespace {
+// Two composites in this process; exits 0 when stderr got exactly one
+// executor line.
+[[noreturn]] void pasteTwiceAndCheckTheExecutorLine() {
+  const int side = 8, W = 16, H = 16;
+  Paste p(std::vector<uint8_t>(side * side, 255), side, Unsharp{1.3f, 2.0f, 5});
+  const std::vector<float> crop(3 * side * side, 0.5f);
+  std::vector<uint8_t> frame(W * H * 3, 0);
+  const float M[6] = {1, 0, 2, 0, 1, 2};
+  StderrCapture capture;
+  p.composite(crop.data(), 255.f, M, frame.data(), W, H);
+  p.composite(crop.data(), 255.f, M, frame.data(), W, H);
+  const std::string got = capture.text();
+  const std::string expected = "[le-paste] executor=cpu (side=8, ksize=" +
+                               std::to_string(p.ksize()) + ", threads=" +
+                               std::to_string(le::pool::threads()) +
+                               ") \xE2\x80\x94 1080p composite\n";
+  if (got != expected) std::fprintf(stderr, "got: %s", got.c_str());
+  std::exit(got == expected ? 0 : 1);
+}
+}  // namespace
+
+TEST(PasteComposite, ReportsItsExecutorOnceAtTheFirstComposite) {
+  // The line is printed once per process, so check in a fresh one.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(pasteTwiceAndCheckTheExecutorLine(), testing::ExitedWithCode(0), "");
 }
 
 class PasteAgainstReference : public ::testing::TestWithParam<int> {};
