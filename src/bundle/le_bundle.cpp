@@ -1,5 +1,7 @@
 #include "bundle/le_bundle.h"
 
+#include <sys/stat.h>
+
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -83,9 +85,23 @@ std::string resolveMember(const std::string& dir, const std::string& name) {
   return welded;
 }
 
-std::string readFile(const std::string& path) {
+namespace {
+
+// stdio opens a directory for reading without complaint, and it then reports
+// a size of 2^63 - 1; a directory standing where a member file should be is
+// one that cannot be opened.
+fs::File openForReading(const std::string& path) {
   fs::File f(path, "rb");
-  if (!f) throw std::runtime_error("cannot open " + path);
+  struct stat st;
+  if (!f || ::fstat(::fileno(f.get()), &st) != 0 || S_ISDIR(st.st_mode))
+    throw std::runtime_error("cannot open " + path);
+  return f;
+}
+
+}  // namespace
+
+std::string readFile(const std::string& path) {
+  fs::File f = openForReading(path);
   if (fseeko(f.get(), 0, SEEK_END) != 0) throw std::runtime_error("cannot open " + path);
   const off_t size = ftello(f.get());
   if (size < 0 || fseeko(f.get(), 0, SEEK_SET) != 0) throw std::runtime_error("cannot open " + path);
@@ -96,8 +112,7 @@ std::string readFile(const std::string& path) {
 }
 
 std::string readText(const std::string& path) {
-  fs::File f(path, "rb");
-  if (!f) throw std::runtime_error("cannot open " + path);
+  fs::File f = openForReading(path);
   std::string data;
   char chunk[8192];
   size_t got;

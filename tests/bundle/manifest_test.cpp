@@ -5,6 +5,7 @@
 #include <string>
 
 #include "bundle/le_bundle.h"
+#include "bundle/le_fs.h"
 #include "imx_fixture.h"
 #include "support/test_support.h"
 
@@ -191,6 +192,14 @@ TEST(LoadManifest, RefusalsNameTheProblem) {
   TempDir t;
   const std::string d = t.path();
   EXPECT_EQ(loadError(d), "cannot open " + d + "/manifest.json");
+  {
+    // A directory where the manifest should be cannot be opened either
+    // (stdio would open it and report an absurd size).
+    TempDir t2;
+    le::fs::mkdirs(t2 / "manifest.json");
+    EXPECT_EQ(loadError(t2.path()), "cannot open " + (t2 / "manifest.json"));
+    EXPECT_THROW(le::readText(t2 / "manifest.json"), std::runtime_error);
+  }
 
   auto with = [&](const std::string& from, const std::string& to) {
     std::string text = manifestText();
