@@ -14,6 +14,7 @@
 #include "bundle/le_identity.h"
 #include "director/graph_rewrites.h"
 #include "director/le_renderer.h"
+#include "director/onnx_builder.h"
 #include "paste/le_simd.h"
 #include "support/test_support.h"
 
@@ -256,6 +257,41 @@ TEST(RendererLoad, RefusalsOfModelsAndPriors) {
   // A FeatSynth director over a bundle without fs_red rows.
   std::filesystem::copy_file(bakeFixture("tiny_featsynth") + "/model_b1.onnx", dir + "/model_fs.onnx");
   EXPECT_EQ(errorOf("fs"), "FeatSynth graph but bundle lacks fs_red.f16");
+
+  // The batch is read from the pooled input: it must be rank 4 with a fixed
+  // first dimension. The graph itself just hands P_rgb back as rgb.
+  auto pooledGraph = [&](const std::string& key, const std::string& pooledName,
+                         const std::vector<int64_t>& pooledDims) {
+    le::test::GraphParts g;
+    g.nodes.push_back(le::test::node("Identity", {"P_rgb"}, {"rgb"}, "echo"));
+    g.inputs = {le::test::valueInfo(pooledName, le::kOnnxFloat, pooledDims),
+                le::test::valueInfo("P_rgb", le::kOnnxFloat, {1, 3, 64, 64}),
+                le::test::valueInfo("kp_driving", le::kOnnxFloat, {1, 21, 3}),
+                le::test::valueInfo("kp_source", le::kOnnxFloat, {1, 21, 3})};
+    g.outputs = {le::test::valueInfo("rgb", le::kOnnxFloat, {1, 3, 64, 64})};
+    const le::Bytes m = le::test::model(g);
+    le::test::writeFile(dir + "/model_" + key + ".onnx", std::string(m.begin(), m.end()));
+    return errorOf(key);
+  };
+  EXPECT_EQ(pooledGraph("fixed", "pooled64", {1, 64, 32, 32}), "(loaded)");
+  EXPECT_EQ(pooledGraph("dynbatch", "pooled64", {-1, 64, 32, 32}), "pooled64 input not found / bad shape");
+  EXPECT_EQ(pooledGraph("rank3", "pooled64", {1, 64, 1024}), "pooled64 input not found / bad shape");
+  EXPECT_EQ(pooledGraph("nopooled", "pooled", {1, 64, 32, 32}), "pooled64 input not found / bad shape");
+
+  // A standard director over a bundle whose only prior is fs_red: nothing to
+  // feed P_rgb from.
+  const std::string fsDir = t / "featsynth";
+  std::filesystem::copy(bakeFixture("tiny_featsynth"), fsDir, std::filesystem::copy_options::recursive);
+  std::filesystem::copy_file(dir + "/model_b1.onnx", fsDir + "/model_std.onnx");
+  Loaded fs(fsDir);
+  ASSERT_FALSE(fs.identity->hasMappedP());
+  try {
+    le::Renderer r(fs.manifest, *fs.identity, "std", 1, "");
+    ADD_FAILURE() << "a standard director loaded without a prior";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("m4b graph (P_rgb input) but this bundle carries no warp prior: ", 0), 0u)
+        << e.what();
+  }
 }
 
 TEST(RendererLoad, TimingLineAtDestruction) {
