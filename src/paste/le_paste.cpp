@@ -43,7 +43,8 @@ int mirror(int i, int n) {
   return std::min(std::max(i, 0), n - 1);
 }
 
-float clamp255(float v) { return v < 0.f ? 0.f : (v > 255.f ? 255.f : v); }
+// NaN comes out as 0: it must never reach a float-to-integer cast.
+float clamp255(float v) { return v > 0.f ? (v < 255.f ? v : 255.f) : 0.f; }
 
 }  // namespace
 

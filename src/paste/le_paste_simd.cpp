@@ -132,7 +132,9 @@ void PasteLanczos8RowKernel(const float* HWY_RESTRICT crop4, int side,
     uint8_t* px3 = frameRow + 3 * x;
     for (int c = 0; c < 3; ++c) {
       float o = (1.f - alpha) * static_cast<float>(px3[c]) + alpha * colour[c];
-      o = o < 0.f ? 0.f : (o > 255.f ? 255.f : o);
+      // Written so that NaN (a director that emitted one) becomes 0: casting
+      // NaN to an integer is undefined.
+      o = o > 0.f ? (o < 255.f ? o : 255.f) : 0.f;
       px3[c] = static_cast<uint8_t>(o);
     }
   }
@@ -169,13 +171,15 @@ void UnsharpRowKernel(const float* HWY_RESTRICT h, size_t stride, const float* H
     for (int k = 0; k < taps; ++k)
       blur = hn::Add(blur, hn::Mul(hn::Set(d, w[k]), hn::LoadU(d, h + k * stride + j)));
     const auto sharp = hn::Sub(hn::Mul(gain, hn::LoadU(d, plane + j)), hn::Mul(amt, blur));
-    hn::StoreU(hn::Min(hn::Max(sharp, lo), hi), d, plane + j);
+    // Greater-than is false for NaN, so NaN leaves as 0 on every target
+    // (Max alone passes NaN through on some).
+    hn::StoreU(hn::IfThenElseZero(hn::Gt(sharp, lo), hn::Min(sharp, hi)), d, plane + j);
   }
   for (; j < n; ++j) {
     float blur = 0.f;
     for (int k = 0; k < taps; ++k) blur += w[k] * h[k * stride + j];
     float s = (1.f + amount) * plane[j] - amount * blur;
-    plane[j] = s < 0.f ? 0.f : (s > 255.f ? 255.f : s);
+    plane[j] = s > 0.f ? (s < 255.f ? s : 255.f) : 0.f;
   }
 }
 

@@ -483,3 +483,39 @@ TEST_P(PasteKernels, BlurRowsMatchTheScalarSum) {
     for (size_t j = 0; j < n; ++j) ASSERT_EQ(plane[j], expect[j]) << n << " " << j;
   }
 }
+
+// A director that emits NaN must not reach a float-to-integer cast: NaN comes
+// out of the unsharp rows and of every paste mode as 0, on every target.
+TEST_P(PasteKernels, NotANumberInTheCropComesOutBlack) {
+  const float w[3] = {0.25f, 0.5f, 0.25f};
+  for (size_t n : {size_t{1}, size_t{5}, size_t{16}, size_t{33}}) {
+    std::vector<float> h(3 * n, NAN), plane(n, NAN);
+    plane[0] = 100.f;  // a finite value beside NaN blur is still NaN
+    le::simd::unsharpRow(h.data(), n, w, 3, 0.5f, plane.data(), n);
+    for (size_t j = 0; j < n; ++j) ASSERT_EQ(plane[j], 0.f) << n << " " << j;
+  }
+  const int side = 16, W = 24, H = 20;
+  for (const char* mode : {"0", "1", "2"}) {
+    ScopedEnv env("LE_PASTE_FAST", mode);
+    StderrCapture quiet;
+    Paste p(std::vector<uint8_t>(side * side, 255), side, Unsharp{0.8f, 1.5f, 1});
+    const std::vector<float> crop(3 * side * side, NAN);
+    auto frame = randomFrame(W, H, 9);
+    const auto before = frame;
+    const float M[6] = {1, 0, 2, 0, 1, 2};
+    p.composite(crop.data(), 255.f, M, frame.data(), W, H);
+    int black = 0;
+    for (int y = 0; y < H; ++y)
+      for (int x = 0; x < W; ++x)
+        for (int c = 0; c < 3; ++c) {
+          const size_t i = (y * W + x) * 3 + c;
+          if (x >= 3 && y >= 3 && x < side && y < side) {
+            ASSERT_EQ(frame[i], 0) << "mode " << mode << " at " << x << "," << y;
+            ++black;
+          } else if (x >= side + 3 || y >= side + 3) {
+            ASSERT_EQ(frame[i], before[i]);
+          }
+        }
+    EXPECT_GT(black, 0);
+  }
+}
