@@ -79,12 +79,13 @@ const float* renderKp(le_ctx* ctx, int si, const float* kpSource, const float* k
 // The RGBA step both render-and-paste calls share: the last render pasted
 // into driver frame `frame` (through le_paste_last itself), widened to RGBA
 // in out. The calls run their steps as the public entry points, so a failure
-// reports the message of whichever step failed.
-int lastToRgba(le_ctx* ctx, int frame, uint8_t* out, size_t outBytes) {
+// reports the message of whichever step failed; the buffer check names the
+// calling entry point, as every fixed message does.
+int lastToRgba(le_ctx* ctx, int frame, uint8_t* out, size_t outBytes, const char* tooSmall) {
   const le::Context& c = ctx->context;
   const size_t pixels = static_cast<size_t>(c.manifest.W) * static_cast<size_t>(c.manifest.H);
   if (!out || outBytes < pixels * 4) {
-    setError(Family::Core, "le_render_*_rgba: out buffer too small");
+    setError(Family::Core, tooSmall);
     return 0;
   }
   const uint8_t* rgb = le_paste_last(ctx, frame);
@@ -181,14 +182,15 @@ LE_API int le_render_kp_rgba(le_ctx* ctx, int si, const float* kp_source, const 
                              uint8_t* out, size_t out_bytes) {
   return guarded(Family::Core, "le_render_kp_rgba", 0, [&]() -> int {
     if (!le_render_kp_crop(ctx, si, kp_source, kp_driving)) return 0;
-    return lastToRgba(ctx, si, out, out_bytes);
+    return lastToRgba(ctx, si, out, out_bytes, "le_render_kp_rgba: out buffer too small");
   });
 }
 
 LE_API int le_render_drive_rgba(le_ctx* ctx, int i, uint8_t* out, size_t out_bytes) {
   return guarded(Family::Core, "le_render_drive_rgba", 0, [&]() -> int {
     if (!le_render_drive_crop(ctx, i)) return 0;
-    return lastToRgba(ctx, ctx->context.drive.si[i], out, out_bytes);
+    return lastToRgba(ctx, ctx->context.drive.si[i], out, out_bytes,
+                      "le_render_drive_rgba: out buffer too small");
   });
 }
 

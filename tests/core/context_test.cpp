@@ -144,11 +144,11 @@ TEST(RenderAndPaste, BadArgumentsReturnTheirFailureValues) {
   EXPECT_STREQ(le_last_error(), "");
 
   // The RGBA calls report the message of the step that failed: the render's
-  // own checks, or the shared conversion's buffer check.
+  // own checks, or the conversion's buffer check under the caller's name.
   EXPECT_EQ(le_render_drive_rgba(ctx.c, 2, out.data(), out.size() - 1), 0);
-  EXPECT_STREQ(le_last_error(), "le_render_*_rgba: out buffer too small");
+  EXPECT_STREQ(le_last_error(), "le_render_drive_rgba: out buffer too small");
   EXPECT_EQ(le_render_kp_rgba(ctx.c, 1, kp.data(), kp.data(), nullptr, out.size()), 0);
-  EXPECT_STREQ(le_last_error(), "le_render_*_rgba: out buffer too small");
+  EXPECT_STREQ(le_last_error(), "le_render_kp_rgba: out buffer too small");
   EXPECT_EQ(le_render_drive_rgba(ctx.c, 99, out.data(), out.size()), 0);
   EXPECT_STREQ(le_last_error(), "le_render_drive_crop: bad frame index");
   EXPECT_EQ(le_render_kp_rgba(ctx.c, 8, kp.data(), kp.data(), out.data(), out.size()), 0);
