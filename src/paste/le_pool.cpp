@@ -198,7 +198,7 @@ bool available() { return threads() > 1; }
 void parallelRange(size_t n, size_t grain, RangeFn fn) {
   const int p = tInsideJob ? 1 : parts(n, grain);
   if (p < 2) {
-    if (n > 0) fn(0, n);
+    fn(0, n);  // an empty range too: the callable sees one (0, 0) call
     return;
   }
   if (!tPool) tPool = std::make_unique<Pool>(threads() - 1);

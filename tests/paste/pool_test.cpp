@@ -74,9 +74,14 @@ TEST(PoolRun, SmallRangesRunInlineOnTheCaller) {
   EXPECT_EQ(log.ranges[0], std::make_pair(size_t{0}, size_t{100}));
   EXPECT_EQ(*log.threads.begin(), std::this_thread::get_id());
 
+  // An empty range is still one inline call, with an empty range.
   int calls = 0;
-  le::pool::parallelRange(0, 64, [&](size_t, size_t) { ++calls; });
-  EXPECT_EQ(calls, 0);
+  le::pool::parallelRange(0, 64, [&](size_t b, size_t e) {
+    ++calls;
+    EXPECT_EQ(b, 0u);
+    EXPECT_EQ(e, 0u);
+  });
+  EXPECT_EQ(calls, 1);
 }
 
 TEST(PoolRun, SplitsIntoContiguousPartsCoveringEveryIndexOnce) {
