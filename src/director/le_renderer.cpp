@@ -215,6 +215,11 @@ struct Renderer::Impl {
     so.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
     if (!envStartsWith("LE_ORT_SPIN", "1")) so.AddConfigEntry("session.intra_op.allow_spinning", "0");
     so.AddConfigEntry("mlas.disable_kleidiai", "1");
+    // A rebuilt graph carries every initializer through, also those only the
+    // dropped or hoisted nodes read, and ONNX Runtime would warn about each of
+    // them on every load (over a hundred lines for one director). Errors
+    // still reach the log.
+    so.SetLogSeverityLevel(ORT_LOGGING_LEVEL_ERROR);
     if (registerOps) registerGridSampleFast(so);
     return so;
   }

@@ -111,6 +111,22 @@ TEST(RendererReferences, WarpNodeAndPlainGridSample) {
   EXPECT_NE(text.find("[le] LE_GS_REWRITE=0: load-time std GridSample"), std::string::npos) << text;
 }
 
+// Rebuilt graphs keep initializers only the dropped nodes read; ONNX Runtime's
+// warning about each must not flood the host's log on every load.
+TEST(RendererReferences, LoadsWithoutRuntimeWarnings) {
+  StderrCapture log;
+  {
+    Loaded b(bakeFixture("tiny"));
+    le::Renderer hoisted(b.manifest, *b.identity, "b1", 1, "");
+    ScopedEnv warp("LE_WARP_NODE", "1");
+    le::Renderer warped(b.manifest, *b.identity, "b1", 1, "");
+  }
+  const std::string text = log.text();
+  EXPECT_NE(text.find("[le] source-cone hoist: '"), std::string::npos) << text;
+  EXPECT_EQ(text.find("Removing initializer"), std::string::npos) << text;
+  EXPECT_EQ(text.find(":onnxruntime:"), std::string::npos) << text;
+}
+
 TEST(RendererReferences, FeatSynthAndManifestLayout) {
   StderrCapture log;
   EXPECT_LE(worstAgainstReferences("tiny_featsynth", "b1"), kTolerance);
