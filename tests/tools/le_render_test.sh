@@ -4,8 +4,10 @@
 set -euo pipefail
 le_render=$1
 bundle=$2
-# Under LeakSanitizer, ONNX Runtime's process-lifetime allocations are not ours.
-export LSAN_OPTIONS="suppressions=$(cd "$(dirname "$0")/../support" && pwd)/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
+# Under the sanitizers, what happens inside ONNX Runtime and FFmpeg is not ours.
+support=$(cd "$(dirname "$0")/../support" && pwd)
+export LSAN_OPTIONS="suppressions=$support/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
+export TSAN_OPTIONS="suppressions=$support/tsan.supp${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
