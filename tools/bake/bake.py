@@ -164,7 +164,7 @@ def bake(args, cfg):
     import torch
 
     from bakelib import avatar as av
-    from bakelib import director, identity, media, members, performance, preview, references
+    from bakelib import audio_side, director, identity, media, members, performance, preview, references
 
     torch.set_num_threads(max(1, args.threads))
     clock = Clock()
@@ -240,6 +240,11 @@ def bake(args, cfg):
         writer.bytes(f"model_{key}.onnx", proto.SerializeToString())
         exported.append((key, model, batch))
     clock.lap("directors")
+
+    # Audio networks: features, streaming audio-to-expression, motion directory, offline head.
+    audio = audio_side.AudioSide(cfg["profile"], cfg["seed"], xs_target)
+    audio.write(writer)
+    clock.lap("audio")
     if cfg["refs"]:
         def identity_rows(s):
             rows = {"pooled64": pooled[s].astype(np.float32), "pooled": pooled[s].astype(np.float32)}

@@ -1,0 +1,30 @@
+"""The bundle's audio side: the feature networks under audio/, the streaming
+audio-to-expression members, the motion directory and the offline head,
+all built from one seed."""
+import numpy as np
+
+from . import a2x, w2v
+
+
+class AudioSide:
+    def __init__(self, profile, seed, xs_target):
+        self.profile, self.seed = profile, seed
+        self.xs_target = xs_target.reshape(-1, 63).astype(np.float32)
+        self.features = w2v.Features(seed)
+        self.a2x = a2x.A2X(self.features, profile, seed)
+        self.protos = {}
+
+    def write(self, writer):
+        """Writes every audio member; returns the exported graphs by member name."""
+        for name, proto in self.features.export().items():
+            self.protos[name] = proto
+        enc, nown, dec = self.a2x.export()
+        self.protos["a2x_enc_stream.onnx"] = enc
+        self.protos["a2x_dec.onnx"] = dec
+        self.nown = nown
+        for name, proto in self.protos.items():
+            writer.bytes(name, proto.SerializeToString())
+        writer.bytes("a2x_meta.json", self.a2x.meta.encode())
+        writer.array("a2x_pos.f32", self.a2x.pos, "f4")
+        writer.array("a2x_norm.f32", np.concatenate([self.a2x.norm_mean, self.a2x.norm_scale]), "f4")
+        return self.protos
