@@ -3,7 +3,7 @@ audio-to-expression members, the motion directory and the offline head,
 all built from one seed."""
 import numpy as np
 
-from . import a2x, w2v
+from . import a2x, motion, speech, w2v
 
 
 class AudioSide:
@@ -12,6 +12,9 @@ class AudioSide:
         self.xs_target = xs_target.reshape(-1, 63).astype(np.float32)
         self.features = w2v.Features(seed)
         self.a2x = a2x.A2X(self.features, profile, seed)
+        # The motion features' normalisation is measured on real speech.
+        self.calibration = speech.utterance("hello")
+        self.motion = motion.Motion(seed, self.xs_target, self.calibration)
         self.protos = {}
 
     def write(self, writer):
@@ -27,4 +30,10 @@ class AudioSide:
         writer.bytes("a2x_meta.json", self.a2x.meta.encode())
         writer.array("a2x_pos.f32", self.a2x.pos, "f4")
         writer.array("a2x_norm.f32", np.concatenate([self.a2x.norm_mean, self.a2x.norm_scale]), "f4")
+        for name, proto in self.motion.export().items():
+            self.protos["motion/" + name] = proto
+            writer.bytes("motion/" + name, proto.SerializeToString())
+        for name, arr in self.motion.files().items():
+            writer.array("motion/" + name, arr, "f4")
+        writer.bytes("motion/meta.json", self.motion.meta.encode())
         return self.protos
