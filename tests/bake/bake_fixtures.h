@@ -85,4 +85,51 @@ inline std::vector<RefCase> loadReferences(const std::string& refDir) {
   return cases;
 }
 
+// One case of a reference index whose cases may have several outputs (the
+// audio index, <ref>/audio/index.txt): inputs and outputs in index order.
+struct RefCaseN {
+  std::string key;
+  int index = 0;
+  std::vector<RefTensor> inputs;
+  std::vector<RefTensor> outputs;
+};
+
+// Reads an index of the same line format as loadReferences into cases with
+// any number of outputs.
+inline std::vector<RefCaseN> loadReferenceCases(const std::string& refDir) {
+  std::ifstream index(refDir + "/index.txt");
+  if (!index) throw std::runtime_error("cannot open " + refDir + "/index.txt");
+  std::vector<RefCaseN> cases;
+  std::string line;
+  while (std::getline(index, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream in(line);
+    std::string key, io, name, dtype, shape, file;
+    int idx = -1;
+    if (!(in >> key >> idx >> io >> name >> dtype >> shape >> file) || dtype != "f32" || (io != "in" && io != "out"))
+      throw std::runtime_error("bad reference index line: " + line);
+    RefTensor t;
+    t.name = name;
+    size_t count = 1;
+    std::istringstream dims(shape);
+    for (std::string d; std::getline(dims, d, 'x');) {
+      t.shape.push_back(std::stoll(d));
+      count *= static_cast<size_t>(t.shape.back());
+    }
+    t.data.resize(count);
+    std::ifstream raw(refDir + "/" + file, std::ios::binary | std::ios::ate);
+    if (!raw || static_cast<size_t>(raw.tellg()) != count * sizeof(float))
+      throw std::runtime_error("reference tensor " + file + " is missing or not " + shape + " float32");
+    raw.seekg(0);
+    raw.read(reinterpret_cast<char*>(t.data.data()), static_cast<std::streamsize>(count * sizeof(float)));
+    if (cases.empty() || cases.back().key != key || cases.back().index != idx) {
+      cases.push_back(RefCaseN{});
+      cases.back().key = key;
+      cases.back().index = idx;
+    }
+    (io == "in" ? cases.back().inputs : cases.back().outputs).push_back(std::move(t));
+  }
+  return cases;
+}
+
 }  // namespace le::test

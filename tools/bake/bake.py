@@ -164,7 +164,7 @@ def bake(args, cfg):
     import torch
 
     from bakelib import avatar as av
-    from bakelib import audio_side, director, identity, media, members, performance, preview, references
+    from bakelib import audio_refs, audio_side, director, identity, media, members, performance, preview, references
 
     torch.set_num_threads(max(1, args.threads))
     clock = Clock()
@@ -258,6 +258,8 @@ def bake(args, cfg):
         references.write_references(ref_tmp, exported, identity_rows, (xs, xd, si), controls,
                                     lambda b: 1 if b > 4 else cfg["refs"], cfg["seed"])
         clock.lap("references")
+        audio_refs.write_audio_references(ref_tmp, audio, [audio.calibration])
+        clock.lap("audio references")
 
     extra = {
         "fps": FPS,

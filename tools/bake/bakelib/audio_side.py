@@ -3,7 +3,7 @@ audio-to-expression members, the motion directory and the offline head,
 all built from one seed."""
 import numpy as np
 
-from . import a2x, motion, speech, w2v
+from . import a2x, fca, motion, speech, w2v
 
 
 class AudioSide:
@@ -15,6 +15,7 @@ class AudioSide:
         # The motion features' normalisation is measured on real speech.
         self.calibration = speech.utterance("hello")
         self.motion = motion.Motion(seed, self.xs_target, self.calibration)
+        self.fca = fca.FCA(self.features, self.calibration, seed)
         self.protos = {}
 
     def write(self, writer):
@@ -24,6 +25,7 @@ class AudioSide:
         enc, nown, dec = self.a2x.export()
         self.protos["a2x_enc_stream.onnx"] = enc
         self.protos["a2x_dec.onnx"] = dec
+        self.protos["fca_stream.onnx"] = self.fca.export()
         self.nown = nown
         for name, proto in self.protos.items():
             writer.bytes(name, proto.SerializeToString())

@@ -180,7 +180,7 @@ class Motion:
         self.window = hann_periodic()
         self.binmat = mel_binmat()
         self.student = Student(seed).eval()
-        feats = np.concatenate([self.features_of(calibration, a) for a in range(0, self._frames(calibration), 5)])
+        feats = self.features_of_steps(calibration, range(0, self._frames(calibration), 5)).reshape(-1, FEAT)
         self.fmean = feats.mean(0).astype(np.float32)
         self.fstd = np.maximum(feats.std(0), 1e-2).astype(np.float32)
         self.emo = np.zeros((N_EMO, 8), np.float32)
@@ -242,36 +242,54 @@ class Motion:
 
     def features_of(self, samples, a):
         """Raw (not normalised) features of frames a..a+4 [5, 1024]."""
+        return self.features_of_steps(samples, [a])[0]
+
+    def features_of_steps(self, samples, steps):
+        """features_of for several front-end steps at once [len(steps), 5, 1024]."""
+        mels = np.stack([self.mel(samples, a) for a in steps])
         with torch.no_grad():
-            f = self.student(torch.from_numpy(self.mel(samples, a)[None])).numpy()[0]
-        pairs = (f[0::2] + f[1::2]) / 2.0
-        return pairs[3:8]
+            f = self.student(torch.from_numpy(mels)).numpy()
+        pairs = (f[:, 0::2] + f[:, 1::2]) / 2.0
+        return pairs[:, 3:8]
+
+    def driver_index(self, frames, start=0):
+        nt = self.xs_target.shape[0]
+        return np.array([0 if nt <= 1 else (f + start) % nt for f in range(frames)])
+
+    def items(self, samples, start=0):
+        """Conditioning items [F, 1103] of every frame after finish."""
+        frames = self._frames(samples)
+        idx = self.driver_index(frames, start)
+        feats = self.features_of_steps(samples, range(0, frames, 5)).reshape(-1, FEAT)[:frames]
+        featn = ((feats - self.fmean) / self.fstd).astype(np.float32)
+        fixed = np.concatenate([self.emo[0], self.eye_open, self.eye_ball])
+        return np.concatenate([featn, np.tile(fixed, (frames, 1)), self.xs_target[idx] * self.sc], 1).astype(np.float32)
+
+    def chunk_inputs(self, samples, c, start=0, items=None):
+        """("cond" [80, 1103], zero "overlap" [10, 265], "xs_info" [328]) of chunk c."""
+        items = self.items(samples, start) if items is None else items
+        lo = COMMIT * c
+        cond = np.tile(self.cond_pad, (CHUNK, 1))
+        n = max(0, min(CHUNK, items.shape[0] - lo))
+        cond[:n] = items[lo:lo + n]
+        idx = self.driver_index(lo + 1, start)[lo]
+        return cond, np.zeros((OVERLAP, LATENT), np.float32), (self.src_xs_info[idx] - self.ch_xs_info).astype(np.float32)
 
     def run(self, samples, start=0):
         """Steps 1-7 after finish, driver cycling in loop order from `start`:
         per frame (idx, latent motion after smoothing, delta, xd)."""
-        nt = self.xs_target.shape[0]
         frames = self._frames(samples)
-        idx = np.array([0 if nt <= 1 else (f + start) % nt for f in range(frames)])
-        featn = np.zeros((frames, FEAT), np.float32)
-        for a in range(0, frames, 5):
-            f = (self.features_of(samples, a) - self.fmean) / self.fstd
-            n = min(5, frames - a)
-            featn[a:a + n] = f[:n]
-        items = np.concatenate([featn, np.tile(np.concatenate([self.emo[0], self.eye_open, self.eye_ball]), (frames, 1)),
-                                self.xs_target[idx] * self.sc], 1).astype(np.float32)
+        idx = self.driver_index(frames, start)
+        items = self.items(samples, start)
         latent = np.zeros((frames, LATENT), np.float32)
         overlap = np.zeros((OVERLAP, LATENT), np.float32)
         c = 0
         while COMMIT * c < frames:
             lo = COMMIT * c
-            cond = np.tile(self.cond_pad, (CHUNK, 1))
-            n = min(CHUNK, frames - lo)
-            cond[:n] = items[lo:lo + n]
-            xs_info = self.src_xs_info[idx[lo]] - self.ch_xs_info
+            cond, _, xs_info = self.chunk_inputs(samples, c, start, items)
             with torch.no_grad():
                 v = self.lmdm(torch.from_numpy(cond[None]), torch.from_numpy(overlap[None]),
-                              torch.from_numpy(xs_info[None].astype(np.float32))).numpy()[0]
+                              torch.from_numpy(xs_info[None])).numpy()[0]
             overlap = v[CHUNK - OVERLAP:].copy()
             hi = min(lo + COMMIT, frames)
             latent[lo:hi] = self.vmin + (np.clip(v[:hi - lo], -1.0, 1.0) + 1.0) / 2.0 * (self.vmax - self.vmin)
@@ -282,6 +300,5 @@ class Motion:
         motion[:, SMOOTH_DIMS] += DELTA_PITCH
         xs = self.xs_target[idx]
         with torch.no_grad():
-            delta = np.stack([self.stitch(torch.from_numpy(xs[f:f + 1]), torch.from_numpy(motion[f:f + 1])).numpy()[0]
-                              for f in range(frames)])
+            delta = self.stitch(torch.from_numpy(xs), torch.from_numpy(motion)).numpy()
         return idx, motion, delta, xs + S_BRIDGE * delta

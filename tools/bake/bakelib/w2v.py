@@ -27,6 +27,7 @@ Head: Linear 640 -> 64, tanh, Linear 64 -> 9216 without bias (per layer a
 different projection). Hidden unit 0 is tanh(opening) and unit 1
 tanh(spread); the readouts of those units from the 9216 outputs (and from
 the mean of layers 4..9) are what the downstream networks use."""
+import hashlib
 import io
 import math
 import warnings
@@ -204,6 +205,8 @@ class Features:
         self.trunk = Trunk(seed).eval()
         self.head = Head(seed).eval()
         self.legacy = Legacy(self.trunk, self.head).eval()
+        self._windows = {}  # the 8-second runs already made, by window content
+
 
     def export(self):
         """{member name: ModelProto} of the three graphs, each checked."""
@@ -221,8 +224,11 @@ class Features:
 
     def legacy_window(self, buf):
         """audio_emb [12, 200, 768] of one normalised 128000-sample window."""
-        with torch.no_grad():
-            return self.legacy(torch.from_numpy(buf[None])).numpy()
+        key = hashlib.sha1(buf.tobytes()).digest()
+        if key not in self._windows:
+            with torch.no_grad():
+                self._windows[key] = self.legacy(torch.from_numpy(buf[None])).numpy()
+        return self._windows[key]
 
     def trunk_window(self, buf):
         with torch.no_grad():
@@ -265,35 +271,43 @@ class Features:
         """Feature frames [frames, 9216] of the short-window path after finish:
         one trunk window per 8 frames ending at (win_right + w + 8)*640, each
         frame interpolated where the 8-second geometry places it."""
-        out = np.zeros((frames, LAYERS * WIDTH), np.float32)
+        starts = list(range(0, frames, HEAD_BATCH))
         counted = len(samples)
-        for w in range(0, frames, HEAD_BATCH):
+        bufs = np.zeros((len(starts), SHORT_SAMPLES), np.float32)
+        origins = []
+        for n, w in enumerate(starts):
             j_end = (win_right + w + HEAD_BATCH) * FRAME
             n0 = j_end - SHORT_SAMPLES
-            buf = np.zeros(SHORT_SAMPLES, np.float32)
             lo, hi = max(n0, 0), min(counted, j_end)
             if hi > lo:
-                buf[lo - n0:hi - n0] = samples[lo:hi]
-            trunk = self.trunk_window(normalise(buf)).astype(np.float32)  # [640, 400]
-            x = np.zeros((HEAD_BATCH, CHANNELS), np.float32)
+                bufs[n, lo - n0:hi - n0] = samples[lo:hi]
+            bufs[n] = normalise(bufs[n])
+            origins.append(n0)
+        with torch.no_grad():
+            trunks = self.trunk(torch.from_numpy(bufs)).half().float().numpy()  # [windows, 640, 400]
+        x = np.zeros((len(starts) * HEAD_BATCH, CHANNELS), np.float32)
+        for n, (w, n0) in enumerate(zip(starts, origins)):
             for k in range(HEAD_BATCH):
-                i = w + k
-                if i < 200:
-                    a, base = i, 0
-                else:
-                    a, base = (i % 100) + 100, (i // 100 * 100 - 100) * FRAME
-                q = (base - n0) / HOP + a * STEP_OF_FRAME
-                r = int(math.floor(q))
-                if r < 0 or r >= SHORT_STEPS:
-                    raise RuntimeError("w2v_win: trunk pos out of range")
-                f = np.float32(q - r)
-                v = trunk[:, r] * (np.float32(1.0) - f) + trunk[:, min(r + 1, SHORT_STEPS - 1)] * f
-                x[k] = v.astype(np.float16).astype(np.float32)
-            emb = self.head_rows(x).astype(np.float16).astype(np.float32)
-            for k in range(HEAD_BATCH):
-                if w + k < frames:
-                    out[w + k] = emb[k]
-        return out
+                x[n * HEAD_BATCH + k] = short_position(trunks[n], n0, w + k)
+        emb = self.head_rows(x).astype(np.float16).astype(np.float32)
+        return emb[:frames]
+
+
+def short_position(trunk, n0, i):
+    """The 640 features of frame i from a trunk window [640, 400] starting at
+    sample n0: linear interpolation at the step the 8-second geometry gives
+    the frame, rounded to half precision."""
+    if i < 200:
+        a, base = i, 0
+    else:
+        a, base = (i % 100) + 100, (i // 100 * 100 - 100) * FRAME
+    q = (base - n0) / HOP + a * STEP_OF_FRAME
+    r = int(math.floor(q))
+    if r < 0 or r >= SHORT_STEPS:
+        raise RuntimeError("w2v_win: trunk pos out of range")
+    f = np.float32(q - r)
+    v = trunk[:, r] * (np.float32(1.0) - f) + trunk[:, min(r + 1, SHORT_STEPS - 1)] * f
+    return v.astype(np.float16).astype(np.float32)
 
 
 def export(module, args, input_names, output_names, static_outputs, dynamic_axes=None):
