@@ -13,7 +13,13 @@ Exit status 0 when every check passes; each failure is printed. Checks:
   - each identity frame's warp prior (P.f16, or the P_hevc.mov frames, or
     the image rebuilt from fs_red.f16) matches the crop cut from the decoded
     driver frame through M, within codec loss;
-  - every director model passes onnx.checker and keeps its contract."""
+  - every director model passes onnx.checker and keeps its contract;
+  - the audio side: every audio network passes onnx.checker and declares
+    the tensors, shapes and types the library reads; the streaming tables
+    and the motion directory's arrays have their exact sizes; the networks
+    are the ones the bake's seed builds, and on real speech (espeak-ng) the
+    short-window features reproduce the 8-second ones and every pipeline
+    opens the lips on voiced frames and closes them in silence."""
 import argparse
 import json
 import math
@@ -27,7 +33,7 @@ import numpy as np  # noqa: E402
 import onnx  # noqa: E402
 import torch  # noqa: E402
 
-from bakelib import director, identity, media, members  # noqa: E402
+from bakelib import audio_check, director, identity, media, members  # noqa: E402
 
 LOADER_KEYS = ("NT", "frame_count", "H", "W", "crop", "crop_size", "amount", "sigma", "ksize", "frames",
                "M_src_w", "paste_source_width", "M_src_h", "paste_source_height", "format", "agent")
@@ -163,6 +169,8 @@ def check(root, min_psnr):
         model = kind(crop)
         problems = director.contract_problems(proto, model.input_names, model.example_inputs(batch), crop)
         r.check(not problems, f"model_{key}.onnx keeps the director contract {problems or ''}")
+
+    audio_check.check_audio(root, man, xs_target, r, lambda name: member_path(root, name))
     return r
 
 

@@ -18,23 +18,25 @@ class AudioSide:
         self.fca = fca.FCA(self.features, self.calibration, seed)
         self.protos = {}
 
+    def export_all(self):
+        """Every audio graph by member name (the encoder without "wn" as self.nown)."""
+        protos = dict(self.features.export())
+        enc, self.nown, dec = self.a2x.export()
+        protos["a2x_enc_stream.onnx"] = enc
+        protos["a2x_dec.onnx"] = dec
+        protos["fca_stream.onnx"] = self.fca.export()
+        for name, proto in self.motion.export().items():
+            protos["motion/" + name] = proto
+        return protos
+
     def write(self, writer):
         """Writes every audio member; returns the exported graphs by member name."""
-        for name, proto in self.features.export().items():
-            self.protos[name] = proto
-        enc, nown, dec = self.a2x.export()
-        self.protos["a2x_enc_stream.onnx"] = enc
-        self.protos["a2x_dec.onnx"] = dec
-        self.protos["fca_stream.onnx"] = self.fca.export()
-        self.nown = nown
+        self.protos = self.export_all()
         for name, proto in self.protos.items():
             writer.bytes(name, proto.SerializeToString())
         writer.bytes("a2x_meta.json", self.a2x.meta.encode())
         writer.array("a2x_pos.f32", self.a2x.pos, "f4")
         writer.array("a2x_norm.f32", np.concatenate([self.a2x.norm_mean, self.a2x.norm_scale]), "f4")
-        for name, proto in self.motion.export().items():
-            self.protos["motion/" + name] = proto
-            writer.bytes("motion/" + name, proto.SerializeToString())
         for name, arr in self.motion.files().items():
             writer.array("motion/" + name, arr, "f4")
         writer.bytes("motion/meta.json", self.motion.meta.encode())

@@ -41,7 +41,7 @@ CHUNK, COMMIT, OVERLAP = 80, 70, 10
 XS_INFO = 328
 N_EMO = 1
 S_BRIDGE, DELTA_PITCH = 1.0, 0.0
-OPEN_GAIN = 1.3      # latent opening -> strength of the scripted "open" expression
+OPEN_GAIN = 1.0      # latent opening -> strength of the scripted "open" expression
 LEVEL = 3.2          # log voiced mel level where the mouth is half open (about -25 dBFS)
 
 
