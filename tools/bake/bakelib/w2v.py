@@ -17,8 +17,8 @@ Trunk, per step (kernel 400, stride 80, centred on the step's first sample
 frequencies), then features that a global gain cannot move: the spectral
 shape (log band energy minus log total energy), the voiced (150-1500 Hz)
 energy relative to the total energy's running mean over +-32 steps, and a
-formant balance. An absolute gate, saturated for anything louder than
--30 dB under the window's rms, zeroes digital silence. Channel 0 is the
+formant balance. An absolute gate, open for steps above about a
+hundredth of the window's mean power, zeroes digital silence. Channel 0 is the
 mouth opening (voiced, gated, graded by the first formant's height),
 channel 1 the lip spread (high against low energy while voiced); channels
 2..639 are a tanh of a 3-step convolution over the gated shape features.
@@ -148,6 +148,7 @@ class Head(nn.Module):
         self.out = nn.Linear(HIDDEN, LAYERS * WIDTH, bias=False)
         scale = torch.linspace(0.6, 1.4, LAYERS).repeat_interleave(WIDTH)[:, None]  # deeper layers louder
         self.out.weight.data = torch.randn(LAYERS * WIDTH, HIDDEN, generator=g) * scale * (1.0 / math.sqrt(HIDDEN))
+        self._pinv = {}
 
     def hidden(self, x):
         return torch.tanh(self.inp(x))
@@ -158,10 +159,13 @@ class Head(nn.Module):
     def readout(self, unit, layers=None):
         """A vector r with r . emb = hidden unit `unit` (emb: all 9216 values,
         or with `layers` the mean of those layers' 768-vectors)."""
-        w = self.out.weight.data.double()
-        if layers is not None:
-            w = w.view(LAYERS, WIDTH, HIDDEN)[list(layers)].mean(0)
-        return torch.linalg.pinv(w)[unit].float()
+        key = None if layers is None else tuple(layers)
+        if key not in self._pinv:
+            w = self.out.weight.data.double()
+            if layers is not None:
+                w = w.view(LAYERS, WIDTH, HIDDEN)[list(layers)].mean(0)
+            self._pinv[key] = torch.linalg.pinv(w).float()
+        return self._pinv[key][unit].clone()
 
 
 def interpolation_matrix():
