@@ -34,7 +34,6 @@ import os
 import numpy as np
 import torch
 
-from . import a2x as a2x_mod
 from . import motion as motion_mod
 from . import w2v
 
