@@ -172,6 +172,117 @@ LE_API const char* le_prior_backend(const le_prior* prior);
 
 LE_API void le_prior_close(le_prior* prior);
 
+/* ---- Motion generator -------------------------------------------------------- */
+
+typedef struct le_motion le_motion;
+LE_API le_motion* le_motion_create(const char* motion_dir, int threads, const char* ep);
+LE_API void le_motion_destroy(le_motion* motion);
+LE_API int le_motion_nt(const le_motion* motion);
+LE_API void le_motion_reset(le_motion* motion, int start, int direction, int loop);
+LE_API void le_motion_set_eager(le_motion* motion, int value);
+LE_API int le_motion_push(le_motion* motion, const float* samples, int n);
+LE_API void le_motion_finish(le_motion* motion);
+LE_API int le_motion_total(const le_motion* motion);
+LE_API int le_motion_avail(le_motion* motion);
+LE_API int le_motion_pull(le_motion* motion, int* frame_indices, float* xs, float* xd, int max);
+
+/* ---- Utterance session ------------------------------------------------------ */
+
+/* The real-time driver: push speech as it arrives, pull finished RGBA frames
+ * (W x H x 4 bytes, alpha 255) at 25 fps at your own pace. Between
+ * utterances the session delivers the driver clip's own frames (idle); during
+ * speech it renders and pastes the audio-driven face (speech); after speech
+ * it eases back to the driver's pose over ramp_frames frames (ramp).
+ *
+ * Created by le_utt_create / le_utt_open over a context that must outlive the
+ * session (the session owns nothing of it, and the host must not render or
+ * paste on that context while the session lives); destroyed by
+ * le_utt_destroy (NULL allowed), which stops and joins the session's threads.
+ * Every le_utt_* call may be made from any host thread, concurrently.
+ *
+ *     le_utt* s = le_utt_open(ctx, "avatars/anna");    // the bundle holds the audio models
+ *     while (le_utt_ready(s) == 0) usleep(10000);
+ *     le_utt_push_audio(s, pcm, n);                      // 16 kHz mono int16, as it arrives
+ *     le_utt_end_utterance(s);
+ *     le_utt_frame_info info;
+ *     while (le_utt_pull_frame(s, rgba, rgba_bytes, &info) == 1) show(rgba, info.kind);
+ *     le_utt_destroy(s);
+ */
+typedef struct le_utt le_utt;
+
+typedef struct le_utt_opts {
+  const char* motion_dir; /* audio-to-motion models: a bundle with a2x_enc_stream.onnx (streaming
+                             audio-to-expression), else a motion directory; required */
+  int threads;            /* ONNX Runtime threads of the motion model; 0: the context's */
+  const char* ep;         /* execution provider of the motion generator; NULL: CPU */
+  const char* steady_model; /* model key of the batched chunk renderer; NULL: "b24_fp32"
+                               (LE_STEADY_MODEL overrides) */
+  int batch;              /* speech render batch: >= 1 fixed, -2 hybrid (3 or 24 by backlog),
+                             other < 1: hybrid if LE_UTT_HYBRID says so, else one frame at a time */
+  double gap_s;           /* seconds without audio that end an utterance; 0: 0.6; < 0: only
+                             le_utt_end_utterance ends one */
+  int ramp_frames;        /* frames of the ease back to idle; 0: 6 */
+  int param_b;            /* kept with the options; 0: 4 */
+} le_utt_opts;
+
+/* What le_utt_pull_frame says of a frame. */
+typedef struct le_utt_frame_info {
+  double t_ms;        /* steady-clock milliseconds at which the frame entered the delivered ring */
+  int kind;           /* 0 idle, 1 speech, 2 ramp */
+  int driver_index;   /* the driver frame it was pasted into (0 ... NT-1) */
+  int speech_seq;     /* the utterance it belongs to (1, 2, ...; 0 before the first) */
+} le_utt_frame_info;
+
+/* Counters since creation; the last field is the state code (0 idle,
+ * 1 speech pending, 2 speaking, 3 ramp). */
+typedef struct le_utt_stats {
+  long long frames_delivered;  /* frames pulled by the host */
+  long long speech_delivered;  /* of which speech frames */
+  long long frames_made;       /* frames that entered the delivered ring */
+  long long frames_dropped;    /* made but dropped by an interrupt */
+  long long speech_rendered;   /* speech frames rendered */
+  double render_ms_smoothed;   /* render time per speech frame, exponentially smoothed */
+  double render_ms_total;      /* summed render time of speech frames */
+  double paste_ms_total;       /* summed paste time of all frames */
+  double deliver_ms_total;     /* summed enqueue-to-delivered latency of speech frames */
+  long long render_failures;
+  int utterances;              /* utterances begun */
+  int state;                   /* current state code */
+} le_utt_stats;
+
+/* NULL with le_utt_last_error on failure ("le_utt_create: NULL ctx/opts",
+ * "le_utt_create: opts.motion_dir required", ...). The audio model loads on a
+ * thread of its own: watch le_utt_ready. */
+LE_API le_utt* le_utt_create(le_ctx* ctx, const le_utt_opts* opts);
+/* le_utt_create with every option but motion_dir at its default. */
+LE_API le_utt* le_utt_open(le_ctx* ctx, const char* motion_dir);
+LE_API void le_utt_destroy(le_utt* utt);
+/* 1 once the audio model is loaded, 0 while it loads, -1 for NULL or when it
+ * failed to load (its message becomes this thread's le_utt_last_error; idle
+ * frames keep flowing). */
+LE_API int le_utt_ready(le_utt* utt);
+/* Appends n samples of 16 kHz mono PCM (n = 0 allowed). 1, or 0 with
+ * "le_utt_push_audio: bad args". Never waits for rendering. */
+LE_API int le_utt_push_audio(le_utt* utt, const int16_t* samples, int n);
+/* Marks the end of the current utterance. */
+LE_API void le_utt_end_utterance(le_utt* utt);
+/* Drops pending audio, queued work and every undelivered frame at once; the
+ * next frame pulled is idle. */
+LE_API void le_utt_interrupt(le_utt* utt);
+/* Frames waiting to be pulled (0 ... 8); 0 for NULL. */
+LE_API int le_utt_frames_available(le_utt* utt);
+/* Copies the oldest waiting frame (W x H x 4 bytes) into dst and returns 1;
+ * 0 when none waits; 0 with "le_utt_pull_frame: buffer too small" when
+ * capacity is short (the frame stays queued) or "le_utt_pull_frame: bad
+ * args". info may be NULL. */
+LE_API int le_utt_pull_frame(le_utt* utt, uint8_t* dst, size_t capacity, le_utt_frame_info* info);
+/* Copies the counters into out; 1, or 0 for NULL arguments. */
+LE_API int le_utt_get_stats(le_utt* utt, le_utt_stats* out);
+/* 0 when no render has failed, -1 after a failure: msg receives the last
+ * failure ("<stage>: <message>", truncated, NUL-terminated) and *count the
+ * number of failures (either may be NULL). */
+LE_API int le_utt_render_status(le_utt* utt, char* msg, size_t capacity, int* count);
+
 /* ---- Telemetry ----------------------------------------------------------- */
 
 /* Process-wide metrics. le_tel_record sets a numeric metric, le_tel_record_str

@@ -5,6 +5,7 @@
 
 #include "bundle/le_fs.h"
 #include "core/le_context.h"
+#include "paste/le_simd.h"
 #include "core/le_error.h"
 #include "le/le.h"
 #include "paste/le_pool.h"
@@ -90,12 +91,7 @@ int lastToRgba(le_ctx* ctx, int frame, uint8_t* out, size_t outBytes, const char
   }
   const uint8_t* rgb = le_paste_last(ctx, frame);
   if (!rgb) return 0;
-  for (size_t i = 0; i < pixels; ++i) {
-    out[4 * i] = rgb[3 * i];
-    out[4 * i + 1] = rgb[3 * i + 1];
-    out[4 * i + 2] = rgb[3 * i + 2];
-    out[4 * i + 3] = 255;
-  }
+  le::simd::rgb24ToRgba(rgb, out, pixels);
   return 1;
 }
 

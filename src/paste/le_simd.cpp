@@ -88,6 +88,25 @@ void Rgb8ToPlanarF16Kernel(const uint8_t* HWY_RESTRICT rgb, uint16_t* HWY_RESTRI
     for (int ch = 0; ch < 3; ++ch) StoreUnitHalves(d1, rgb + 3 * i + ch, planes[ch] + i);
 }
 
+// Packed RGB24 -> RGBA with alpha 255, a block of pixels per step.
+void Rgb24ToRgbaKernel(const uint8_t* HWY_RESTRICT rgb, uint8_t* HWY_RESTRICT rgba, size_t pixels) {
+  const hn::ScalableTag<uint8_t> d8;
+  const size_t lanes = hn::Lanes(d8);
+  const auto opaque = hn::Set(d8, 255);
+  size_t i = 0;
+  for (; i + lanes <= pixels; i += lanes) {
+    hn::Vec<decltype(d8)> r, g, b;
+    hn::LoadInterleaved3(d8, rgb + 3 * i, r, g, b);
+    hn::StoreInterleaved4(r, g, b, opaque, d8, rgba + 4 * i);
+  }
+  for (; i < pixels; ++i) {
+    rgba[4 * i] = rgb[3 * i];
+    rgba[4 * i + 1] = rgb[3 * i + 1];
+    rgba[4 * i + 2] = rgb[3 * i + 2];
+    rgba[4 * i + 3] = 255;
+  }
+}
+
 // One input channel's 3x3 taps added to an output row: out[x] += sum over the
 // rows present (above, centre, below; null when outside the image) and the
 // columns inside the row. Taps are added one by one in row-major order, the
@@ -239,6 +258,7 @@ HWY_EXPORT(ChosenTargetName);
 HWY_EXPORT(F16ToF32Kernel);
 HWY_EXPORT(F32ToF16Kernel);
 HWY_EXPORT(Rgb8ToPlanarF16Kernel);
+HWY_EXPORT(Rgb24ToRgbaKernel);
 HWY_EXPORT(Conv3x3RangeKernel);
 HWY_EXPORT(RetrieveTermPooledKernel);
 HWY_EXPORT(RetrieveTermExactKernel);
@@ -255,6 +275,10 @@ void f32ToF16(const float* src, uint16_t* dst, size_t n) {
 
 void rgb8ToPlanarF16(const uint8_t* rgb, uint16_t* dst, size_t pixels, size_t planeStride) {
   HWY_DYNAMIC_DISPATCH(Rgb8ToPlanarF16Kernel)(rgb, dst, pixels, planeStride);
+}
+
+void rgb24ToRgba(const uint8_t* rgb, uint8_t* rgba, size_t pixels) {
+  HWY_DYNAMIC_DISPATCH(Rgb24ToRgbaKernel)(rgb, rgba, pixels);
 }
 
 void conv3x3Range(const float* in, int images, int inChannels, int height, int width,

@@ -31,6 +31,9 @@ void f32ToF16(const float* src, uint16_t* dst, size_t n);
 // dst[ch * planeStride + i] for pixel i and channel ch = R, G, B.
 void rgb8ToPlanarF16(const uint8_t* rgb, uint16_t* dst, size_t pixels, size_t planeStride);
 
+// Packed RGB24 -> packed RGBA with alpha 255, n pixels.
+void rgb24ToRgba(const uint8_t* rgb, uint8_t* rgba, size_t pixels);
+
 // One row of YUV 4:2:0 (BT.601, limited range, integer) to packed RGB24.
 // Pixel x takes its chroma from u[(x / 2) * chromaStep] and v[(x / 2) * chromaStep]:
 // chromaStep 1 for separate U and V planes, 2 for interleaved chroma (NV12:

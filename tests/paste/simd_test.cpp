@@ -191,6 +191,19 @@ TEST_P(Kernels, ConversionsEveryTailLengthAndNoWritesPastTheEnd) {
   }
 }
 
+TEST_P(Kernels, Rgb24ToRgbaEveryTailLength) {
+  std::mt19937 rng(3);
+  for (size_t n : kSizes) {
+    const std::vector<uint8_t> rgb = randomValues<uint8_t>(3 * n, rng, 0, 255);
+    std::vector<uint8_t> rgba(4 * n + 4, 7);
+    le::simd::rgb24ToRgba(rgb.data(), rgba.data(), n);
+    for (size_t i = 0; i < n; ++i)
+      for (int ch = 0; ch < 4; ++ch)
+        ASSERT_EQ(rgba[4 * i + ch], ch < 3 ? rgb[3 * i + ch] : 255) << "n=" << n << " i=" << i;
+    for (size_t i = 4 * n; i < rgba.size(); ++i) ASSERT_EQ(rgba[i], 7) << "n=" << n;
+  }
+}
+
 TEST_P(Kernels, Rgb8ToPlanarF16) {
   std::mt19937 rng(2);
   for (size_t n : kSizes) {
