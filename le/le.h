@@ -239,7 +239,7 @@ typedef struct le_utt_stats {
   long long frames_delivered;  /* frames pulled by the host */
   long long speech_delivered;  /* of which speech frames */
   long long frames_made;       /* frames that entered the delivered ring */
-  long long frames_dropped;    /* made but dropped by an interrupt */
+  long long frames_dropped;    /* made but dropped unpulled by an interrupt */
   long long speech_rendered;   /* speech frames rendered */
   double render_ms_smoothed;   /* render time per speech frame, exponentially smoothed */
   double render_ms_total;      /* summed render time of speech frames */

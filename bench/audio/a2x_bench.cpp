@@ -42,7 +42,7 @@ std::string bundle() {
 // fixtures hold none.
 std::vector<float> audio(double seconds) {
   std::vector<float> one;
-  std::ifstream in(fixtures() + "/speech/sentence1.f32", std::ios::binary | std::ios::ate);
+  std::ifstream in(fixtures() + "/speech/fox.f32", std::ios::binary | std::ios::ate);
   if (in) {
     one.resize(static_cast<size_t>(in.tellg()) / 4);
     in.seekg(0);

@@ -5,16 +5,10 @@
 
 #include "bundle/le_fs.h"
 #include "core/le_context.h"
-#include "paste/le_simd.h"
 #include "core/le_error.h"
 #include "le/le.h"
 #include "paste/le_pool.h"
-
-struct le_ctx {
-  le::Context context;
-  template <typename... A>
-  explicit le_ctx(A&&... a) : context(std::forward<A>(a)...) {}
-};
+#include "paste/le_simd.h"
 
 namespace le {
 

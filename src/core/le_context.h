@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bundle/le_bundle.h"
@@ -39,3 +40,10 @@ struct Context {
 std::vector<uint8_t> readPasteMask(const Manifest& manifest);
 
 }  // namespace le
+
+// The C handle: one Context. Sessions reach the context through it.
+struct le_ctx {
+  le::Context context;
+  template <typename... A>
+  explicit le_ctx(A&&... a) : context(std::forward<A>(a)...) {}
+};

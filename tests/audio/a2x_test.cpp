@@ -61,7 +61,7 @@ std::vector<float> readF32(const std::string& path) {
 
 // The first utterance of the speech fixture (16 kHz mono float32).
 std::vector<float> speech() {
-  static std::vector<float> s = readF32(le::test::bakeFixturesRoot() + "/speech/sentence1.f32");
+  static std::vector<float> s = readF32(le::test::bakeFixturesRoot() + "/speech/fox.f32");
   return s;
 }
 
@@ -141,6 +141,21 @@ TEST_F(A2x, PulledRowsDoNotDependOnHowTheAudioWasPushed) {
     std::printf("legacy path, pulling after every 640-sample push vs after the last: worst |dxd| %.3g\n", worst);
     EXPECT_LT(worst, 0.05f);
   }
+}
+
+TEST_F(A2x, StreamMatchesThePyTorchPipeline) {
+  const std::string key = kShortPath ? "pipe_a2x_short" : "pipe_a2x_legacy";
+  for (const le::test::RefCase& c : le::test::loadReferences(tiny() + ".ref/audio")) {
+    if (c.key != key) continue;
+    const Rows r = stream(a_, c.inputs.at(0).data, {kHop}, true);
+    ASSERT_EQ(r.xd.size(), c.output.data.size());  // the last output of a case is xd
+    float worst = 0;
+    for (size_t i = 0; i < r.xd.size(); ++i) worst = std::max(worst, std::fabs(r.xd[i] - c.output.data[i]));
+    std::printf("%s: streamed rows vs PyTorch, worst difference %.3g\n", key.c_str(), worst);
+    EXPECT_LE(worst, 1e-4f);
+    return;
+  }
+  FAIL() << "no reference " << key;
 }
 
 TEST_F(A2x, FramesAreReleasedInWholeBlocksUntilFinish) {
