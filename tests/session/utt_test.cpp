@@ -54,7 +54,8 @@ class Utt : public ::testing::Test {
   }
   void open(int rampFrames = 0, double gap = 0) {
     le_utt_opts opts{};
-    opts.motion_dir = tiny().c_str();
+    motionDir_ = tiny();
+    opts.motion_dir = motionDir_.c_str();
     opts.ramp_frames = rampFrames;
     opts.gap_s = gap;
     utt_ = le_utt_create(ctx_, &opts);
@@ -90,6 +91,7 @@ class Utt : public ::testing::Test {
   le_ctx* reference_ = nullptr;
   le_utt* utt_ = nullptr;
   size_t bytes_ = 0;
+  std::string motionDir_;
 };
 
 TEST_F(Utt, IdleSpeechRampIdleInClipOrder) {
@@ -165,7 +167,10 @@ TEST_F(Utt, InterruptDropsEverythingAndTheNextUtteranceWorks) {
   int speech = 0, seq = 0;
   for (int i = 0; i < 200 && speech < 10; ++i) {
     Frame f = next();
-    if (f.info.kind == 1) ++speech, seq = f.info.speech_seq;
+    if (f.info.kind == 1) {
+      ++speech;
+      seq = f.info.speech_seq;
+    }
   }
   EXPECT_EQ(speech, 10);
   EXPECT_EQ(seq, 2);
