@@ -144,8 +144,8 @@ Session::Session(Context& ctx, const le_utt_opts& opts) : ctx_(ctx) {
   frameBytes_ = static_cast<size_t>(W_) * H_ * 4;
   for (auto& slot : slots_) slot.rgba.resize(frameBytes_);
   rgb_.resize(static_cast<size_t>(W_) * H_ * 3);
-  const std::string note = ctx.renderer->directorNote();
-  if (!note.empty()) noteRenderFail("director load", note);
+  // The renderer's director note describes a director that loaded; it is
+  // not a failure, so it is not counted as one.
 
   threadsUp_ = true;
   try {

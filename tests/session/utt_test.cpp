@@ -144,7 +144,9 @@ TEST_F(Utt, RampHasItsFramesThenIdleResumesAtTheNextDriverFrame) {
     Frame f = next();
     if (f.info.kind == 1) lastSpeech = f.info.driver_index;
     if (f.info.kind == 2) {
-      if (ramp == 0) EXPECT_EQ(f.info.driver_index, (lastSpeech + 1) % le_nt(ctx_));
+      if (ramp == 0) {
+        EXPECT_EQ(f.info.driver_index, (lastSpeech + 1) % le_nt(ctx_));
+      }
       ++ramp;
     }
     if (f.info.kind == 0 && ramp > 0) break;
