@@ -21,15 +21,12 @@
 #include <vector>
 
 extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
 #include <libavutil/log.h>
-#include <libavutil/opt.h>
-#include <libswscale/swscale.h>
 }
 
 #include "core/le_image.h"
 #include "le/le.h"
+#include "media/mp4_writer.h"
 
 namespace {
 
@@ -45,104 +42,6 @@ int usage() {
                "                 [--first N] [--count N] [--threads N] [--ep EP] [--crf N] [--quiet]\n");
   return 2;
 }
-
-std::string avError(int code) {
-  char buf[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(code, buf, sizeof buf);
-  return buf;
-}
-
-void check(int code, const char* what) {
-  if (code < 0) throw std::runtime_error(std::string(what) + ": " + avError(code));
-}
-
-// H.264 in MP4 at 25 fps from RGB24 frames. Odd canvas sizes lose their last
-// row or column (4:2:0 needs even sizes).
-class Mp4Writer {
- public:
-  Mp4Writer(const std::string& path, int W, int H, int crf) : W_(W), H_(H) {
-    check(avformat_alloc_output_context2(&fmt_, nullptr, "mp4", path.c_str()), "mp4 muxer");
-    const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_H264);
-    if (!codec) throw std::runtime_error("no H.264 encoder in this FFmpeg build");
-    stream_ = avformat_new_stream(fmt_, nullptr);
-    enc_ = avcodec_alloc_context3(codec);
-    if (!stream_ || !enc_) throw std::runtime_error("out of memory");
-    enc_->width = W & ~1;
-    enc_->height = H & ~1;
-    enc_->pix_fmt = AV_PIX_FMT_YUV420P;
-    enc_->time_base = AVRational{1, 25};
-    enc_->framerate = AVRational{25, 1};
-    enc_->gop_size = 50;
-    if (fmt_->oformat->flags & AVFMT_GLOBALHEADER) enc_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    av_opt_set(enc_->priv_data, "preset", "medium", 0);
-    av_opt_set(enc_->priv_data, "crf", std::to_string(crf).c_str(), 0);
-    check(avcodec_open2(enc_, codec, nullptr), "open H.264 encoder");
-    check(avcodec_parameters_from_context(stream_->codecpar, enc_), "stream parameters");
-    stream_->time_base = enc_->time_base;
-    check(avio_open(&fmt_->pb, path.c_str(), AVIO_FLAG_WRITE), ("open " + path).c_str());
-    check(avformat_write_header(fmt_, nullptr), "write header");
-    frame_ = av_frame_alloc();
-    packet_ = av_packet_alloc();
-    if (!frame_ || !packet_) throw std::runtime_error("out of memory");
-    frame_->format = enc_->pix_fmt;
-    frame_->width = enc_->width;
-    frame_->height = enc_->height;
-    check(av_frame_get_buffer(frame_, 0), "frame buffer");
-    sws_ = sws_getContext(enc_->width, enc_->height, AV_PIX_FMT_RGB24, enc_->width, enc_->height,
-                          AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
-    if (!sws_) throw std::runtime_error("swscale context");
-  }
-
-  ~Mp4Writer() {
-    sws_freeContext(sws_);
-    av_packet_free(&packet_);
-    av_frame_free(&frame_);
-    avcodec_free_context(&enc_);
-    if (fmt_) {
-      if (fmt_->pb) avio_closep(&fmt_->pb);
-      avformat_free_context(fmt_);
-    }
-  }
-
-  void write(const uint8_t* rgb) {
-    check(av_frame_make_writable(frame_), "frame writable");
-    const uint8_t* src[1] = {rgb};
-    const int stride[1] = {W_ * 3};
-    sws_scale(sws_, src, stride, 0, enc_->height, frame_->data, frame_->linesize);
-    frame_->pts = pts_++;
-    send(frame_);
-  }
-
-  void finish() {
-    send(nullptr);
-    check(av_write_trailer(fmt_), "write trailer");
-  }
-
- private:
-  void send(AVFrame* f) {
-    check(avcodec_send_frame(enc_, f), "encode");
-    for (;;) {
-      const int rc = avcodec_receive_packet(enc_, packet_);
-      if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return;
-      check(rc, "encode");
-      // One frame long; without a duration the muxer gives the last frame none
-      // and players drop it.
-      if (packet_->duration <= 0) packet_->duration = 1;
-      av_packet_rescale_ts(packet_, enc_->time_base, stream_->time_base);
-      packet_->stream_index = stream_->index;
-      check(av_interleaved_write_frame(fmt_, packet_), "write packet");
-    }
-  }
-
-  int W_, H_;
-  AVFormatContext* fmt_ = nullptr;
-  AVStream* stream_ = nullptr;
-  AVCodecContext* enc_ = nullptr;
-  AVFrame* frame_ = nullptr;
-  AVPacket* packet_ = nullptr;
-  SwsContext* sws_ = nullptr;
-  int64_t pts_ = 0;
-};
 
 void progress(int done, int total, double msPerFrame) {
   const int width = 40;
@@ -191,8 +90,8 @@ int run(const Args& a) {
   const int count = a.count < 0 ? frames - a.first : std::min(a.count, frames - a.first);
   const std::vector<int32_t> si = readSourceIndex(a.bundle, frames);
   if (!a.pngDir.empty()) std::filesystem::create_directories(a.pngDir);
-  std::unique_ptr<Mp4Writer> mp4;
-  if (!a.out.empty()) mp4 = std::make_unique<Mp4Writer>(a.out, W, H, a.crf);
+  std::unique_ptr<le::tools::Mp4Writer> mp4;
+  if (!a.out.empty()) mp4 = std::make_unique<le::tools::Mp4Writer>(a.out, W, H, 3, a.crf);
 
   // The bar redraws one line; it is for terminals, not logs.
   const bool showProgress = !a.quiet && isatty(2);
@@ -214,7 +113,7 @@ int run(const Args& a) {
       std::fprintf(stderr, "\nle_render: frame %d: %s\n", i, le_last_error());
       return 1;
     }
-    if (mp4) mp4->write(rgb);
+    if (mp4) mp4->writeVideo(rgb);
     if (!a.pngDir.empty()) {
       char name[64];
       std::snprintf(name, sizeof name, "/frame_%06d.png", i);

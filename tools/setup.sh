@@ -33,7 +33,7 @@ if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
 
 packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
-  libavformat-dev libavcodec-dev libavutil-dev libswscale-dev
+  libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
   libhwy-dev libstb-dev libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-numpy python3-onnx python3-torch ffmpeg espeak-ng
   curl ca-certificates npm
