@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
@@ -78,10 +79,12 @@ bool AudioReader::decodeMore() {
       if (got < 0) throw std::runtime_error(path_ + ": resampling failed (" + avError(got) + ")");
       buffered_.resize(static_cast<size_t>(got));
       bufferedAt_ = 0;
+      decoded_ += got;
       if (got > 0) return true;
       continue;
     }
     if (rc == AVERROR_EOF) {
+      checkComplete();
       // What the resampler still holds.
       buffered_.resize(4096);
       uint8_t* dst[1] = {reinterpret_cast<uint8_t*>(buffered_.data())};
@@ -113,6 +116,21 @@ bool AudioReader::decodeMore() {
     }
   }
   return false;
+}
+
+// A file that ends well before the length its container declares is damaged:
+// refuse it rather than voice half of it.
+void AudioReader::checkComplete() const {
+  const AVStream* st = fmt_->streams[stream_];
+  double declared = -1;
+  if (st->duration > 0) declared = st->duration * av_q2d(st->time_base);
+  else if (fmt_->duration > 0) declared = fmt_->duration / static_cast<double>(AV_TIME_BASE);
+  const double held = decoded_ / static_cast<double>(kRate);
+  if (declared > 0 && held + 0.1 < declared) {
+    char text[160];
+    std::snprintf(text, sizeof text, ": truncated (declares %.2f s of audio, holds %.2f s)", declared, held);
+    throw std::runtime_error(path_ + text);
+  }
 }
 
 size_t AudioReader::read(float* dst, size_t max) {

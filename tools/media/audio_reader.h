@@ -31,6 +31,7 @@ class AudioReader {
  private:
   void release();
   bool decodeMore();
+  void checkComplete() const;
 
   bool stdin_ = false;
   AVFormatContext* fmt_ = nullptr;
@@ -42,6 +43,7 @@ class AudioReader {
   bool draining_ = false, done_ = false;
   std::vector<float> buffered_;
   size_t bufferedAt_ = 0;
+  int64_t decoded_ = 0;
   std::string path_;
 };
 

@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# le_speak over the tiny demo bundle: speech in, an MP4 with both streams out,
+# picture and sound of the same length, one video frame per delivered frame;
+# bad audio refused with nothing left at the output path.
+set -euo pipefail
+le_speak=$1
+bundle=$2
+speech=$3
+support=$(cd "$(dirname "$0")/../support" && pwd)
+export LSAN_OPTIONS="suppressions=$support/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
+export TSAN_OPTIONS="suppressions=$support/tsan.supp${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+check_video() {  # <mp4> <frames>
+  local v a
+  v=$(ffprobe -v error -count_frames -select_streams v -show_entries stream=codec_name,pix_fmt,r_frame_rate,nb_read_frames,duration -of csv=p=0 "$1")
+  a=$(ffprobe -v error -select_streams a -show_entries stream=codec_name,duration -of csv=p=0 "$1")
+  IFS=, read -r vcodec pix rate vdur vframes <<< "$v"
+  IFS=, read -r acodec adur <<< "$a"
+  [ "$vcodec,$pix,$rate,$acodec" = "h264,yuv420p,25/1,aac" ] || { echo "unexpected streams: $v / $a"; exit 1; }
+  [ "$vframes" = "$2" ] || { echo "video holds $vframes frames, le_speak delivered $2"; exit 1; }
+  awk -v a="$adur" -v v="$vdur" 'BEGIN { d = a - v; if (d < 0) d = -d; exit !(d <= 0.04) }' ||
+    { echo "audio $adur s vs video $vdur s"; exit 1; }
+}
+
+"$le_speak" "$bundle" --audio "$speech/hello.wav" --out "$work/talk.mp4" --quiet > "$work/summary.txt" 2> "$work/log.txt"
+frames=$(sed -n 's/^le_speak: \([0-9]*\) frames (\([0-9]*\) idle, \([0-9]*\) speech, 6 ramp).*/\1 \3/p' "$work/summary.txt")
+read -r total speechFrames <<< "$frames"
+samples=$(awk '$1 == "hello" { print $2 }' "$speech/index.txt")
+[ "$speechFrames" = $(( (samples + 639) / 640 )) ] || { echo "speech frames $speechFrames for $samples samples"; exit 1; }
+check_video "$work/talk.mp4" "$total"
+
+# Raw PCM on standard input, live pace.
+ffmpeg -v error -i "$speech/hello.wav" -f s16le -ac 1 -ar 16000 - |
+  "$le_speak" "$bundle" --audio - --out "$work/live.mp4" --realtime --quiet > "$work/live.txt" 2>> "$work/log.txt"
+total=$(sed -n 's/^le_speak: \([0-9]*\) frames.*/\1/p' "$work/live.txt")
+check_video "$work/live.mp4" "$total"
+
+# Empty, truncated (a FLAC that declares its length) and non-audio input: a
+# failure, and no file at --out.
+: > "$work/empty.wav"
+ffmpeg -v error -i "$speech/hello.wav" "$work/whole.flac"
+head -c 20000 "$work/whole.flac" > "$work/truncated.flac"
+echo "not audio at all" > "$work/text.wav"
+for bad in empty.wav truncated.flac text.wav; do
+  if "$le_speak" "$bundle" --audio "$work/$bad" --out "$work/$bad.mp4" --quiet > /dev/null 2> "$work/err.txt"; then
+    echo "$bad audio was accepted"; exit 1
+  fi
+  grep -q "^le_speak: " "$work/err.txt" || { echo "$bad: no message"; cat "$work/err.txt"; exit 1; }
+  [ ! -e "$work/$bad.mp4" ] && [ -z "$(ls "$work" | grep partial || true)" ] || { echo "$bad left a file behind"; exit 1; }
+done
+echo "le_speak: ok"
