@@ -666,15 +666,15 @@ void Stream::advance(int target) {
         ce = std::min(ce, posRows_);
       }
       featRow(ce - 1);
-      encRows_.resize(static_cast<size_t>(b) * h_);
-      wnRows_.resize(b);
-      encodeSpan(featRow(cs), cs, ce, a, b, encRows_.data(), wnRows_.data(), 0);
+      encRows_.resize(static_cast<size_t>(b - rowBase_) * h_);
+      wnRows_.resize(b - rowBase_);
+      encodeSpan(featRow(cs), cs, ce, a, b, encRows_.data(), wnRows_.data(), rowBase_);
       encDone_ = b;
     }
-    deltas_.resize(static_cast<size_t>(std::max(decDone_, t)) * kRow);
+    deltas_.resize(static_cast<size_t>(std::max(decDone_, t) - rowBase_) * kRow);
     for (; decDone_ < t; ++decDone_)
-      decodeOne(encRows_.data() + static_cast<size_t>(decDone_) * h_, prev_, hidden_,
-                deltas_.data() + static_cast<size_t>(decDone_) * kRow);
+      decodeOne(encRows_.data() + static_cast<size_t>(decDone_ - rowBase_) * h_, prev_, hidden_,
+                deltas_.data() + static_cast<size_t>(decDone_ - rowBase_) * kRow);
     releaseConsumed();
   } catch (const std::exception& e) {
     capi::setError(capi::Family::A2x, "le_a2x extend", e.what());
@@ -699,6 +699,14 @@ void Stream::releaseConsumed() {
     const size_t drop = static_cast<size_t>(std::min<int64_t>(keepSample - audioBase_, audio_.size()));
     audio_.erase(audio_.begin(), audio_.begin() + static_cast<std::ptrdiff_t>(drop));
     audioBase_ += static_cast<int64_t>(drop);
+  }
+  // Encoder, width and delta rows of frames already decoded and handed out.
+  const int rowsDone = std::min(emitted_, decDone_) - rowBase_;
+  if (rowsDone >= 1024) {
+    encRows_.erase(encRows_.begin(), encRows_.begin() + static_cast<std::ptrdiff_t>(rowsDone) * h_);
+    wnRows_.erase(wnRows_.begin(), wnRows_.begin() + rowsDone);
+    deltas_.erase(deltas_.begin(), deltas_.begin() + static_cast<std::ptrdiff_t>(rowsDone) * kRow);
+    rowBase_ += rowsDone;
   }
 }
 
@@ -725,6 +733,7 @@ void Stream::reset(int start, int dir, int loop) {
   encRows_.clear();
   wnRows_.clear();
   deltas_.clear();
+  rowBase_ = 0;
   finished_ = false;
   emitted_ = w2vPos_ = featDone_ = encDone_ = decDone_ = 0;
   if (!primedPrev_.empty()) {
@@ -766,7 +775,7 @@ int Stream::pull(int* idx, float* xs, float* xd, float* wn, int max) {
   for (; emitted_ < limit && written < max; ++emitted_, ++written) {
     const int d = driverIndex(emitted_);
     const float* src = xsTarget_.data() + static_cast<size_t>(d) * kRow;
-    const float* delta = deltas_.data() + static_cast<size_t>(emitted_) * kRow;
+    const float* delta = deltas_.data() + static_cast<size_t>(emitted_ - rowBase_) * kRow;
     idx[written] = d;
     float* xsOut = xs + static_cast<size_t>(written) * kRow;
     float* xdOut = xd + static_cast<size_t>(written) * kRow;
@@ -774,7 +783,7 @@ int Stream::pull(int* idx, float* xs, float* xd, float* wn, int max) {
       xsOut[k] = src[k];
       xdOut[k] = src[k] + delta[k];
     }
-    if (wn) wn[written] = width_ && emitted_ < static_cast<int>(wnRows_.size()) ? wnRows_[emitted_] : 0.f;
+    if (wn) wn[written] = width_ && emitted_ - rowBase_ < static_cast<int>(wnRows_.size()) ? wnRows_[emitted_ - rowBase_] : 0.f;
   }
   return written;
 }

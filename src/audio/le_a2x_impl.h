@@ -70,8 +70,9 @@ class Stream {
   std::vector<float> pos_, xsTarget_;
   float normMean_[kRow] = {}, normStd_[kRow] = {};
 
-  // One utterance. Sample and feature stores drop their consumed prefixes:
-  // audioBase_ / featBase_ are the absolute sample / frame of element 0.
+  // One utterance. Sample, feature and row stores drop their consumed
+  // prefixes: audioBase_ / featBase_ / rowBase_ are the absolute sample /
+  // frame of element 0.
   std::vector<float> audio_;
   int64_t audioBase_ = 0;
   bool finished_ = false;
@@ -81,7 +82,7 @@ class Stream {
   std::vector<float> feat_;
   int featBase_ = 0, w2vPos_ = 0, featDone_ = 0;
   std::vector<float> encRows_, wnRows_;
-  int encDone_ = 0;
+  int encDone_ = 0, rowBase_ = 0;
   std::vector<float> deltas_;
   int decDone_ = 0;
   std::vector<float> prev_, hidden_, primedPrev_, primedHidden_;
