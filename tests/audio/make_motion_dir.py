@@ -5,11 +5,9 @@
 
 OUT/motion        a complete directory: tiny random networks with the real
                   tensor names and shapes, every raw file at its size (nt 12)
-OUT/motion_cond   the same with a cond.bin
 OUT/ref           audio.f32 and the pipeline's rows computed here in numpy and
                   PyTorch (idx.i32, xs.f32, xd.f32), for OUT/motion with
                   start 5, forwards, bounce
-OUT/ref_cond      the same for OUT/motion_cond with start 3, backwards, loop
 OUT/bad/<name>    damaged copies of OUT/motion, one fault each
 
 Everything is seeded, so two runs write the same bytes.
@@ -150,7 +148,6 @@ def reference(d, audio, start, direction, loop, nets):
     src = load(d, "src_xs_info.bin", (NT, XS_INFO))
     vmm = load(d, "v_min_max.bin")
     vmin, vmax = vmm[:LATENT], vmm[LATENT:]
-    cond_pad = load(d, "cond.bin") if os.path.exists(os.path.join(d, "cond.bin")) else None
     total = math.ceil(len(audio) / SR_FRAME)
     idx = [driver_index(f, start, direction, loop) for f in range(total)]
 
@@ -167,10 +164,7 @@ def reference(d, audio, start, direction, loop, nets):
         feats[a:a + 5] = (pairs[3:8] - fmean) / fstd
 
     def item(f):
-        if f >= total:
-            if cond_pad is not None:
-                return cond_pad
-            f = total - 1
+        f = min(f, total - 1)  # no cond.bin: the last real item again
         kp = xs_target[idx[f]] * load(d, "ch_sc.bin")
         return np.concatenate([feats[f], emo0, load(d, "ch_eye_open.bin"), load(d, "ch_eye_ball.bin"), kp])
 
@@ -219,20 +213,15 @@ def main():
         shutil.rmtree(out)
     with torch.no_grad():
         write_dir(good, rng, nets)
-        with_cond = os.path.join(out, "motion_cond")
-        shutil.copytree(good, with_cond)
-        rng.normal(0, 1, ITEM).astype(np.float32).tofile(os.path.join(with_cond, "cond.bin"))
-
         # 177.8 frames: three chunks, the last one padded past the audio.
         audio = speech_like(177 * SR_FRAME + 517, rng)
-        for name, d, args in (("ref", good, (5, 1, False)), ("ref_cond", with_cond, (3, -1, True))):
-            r = os.path.join(out, name)
-            os.makedirs(r)
-            audio.tofile(os.path.join(r, "audio.f32"))
-            idx, xs, xd = reference(d, audio, *args, nets)
-            idx.tofile(os.path.join(r, "idx.i32"))
-            xs.tofile(os.path.join(r, "xs.f32"))
-            xd.tofile(os.path.join(r, "xd.f32"))
+        r = os.path.join(out, "ref")
+        os.makedirs(r)
+        audio.tofile(os.path.join(r, "audio.f32"))
+        idx, xs, xd = reference(good, audio, 5, 1, False, nets)
+        idx.tofile(os.path.join(r, "idx.i32"))
+        xs.tofile(os.path.join(r, "xs.f32"))
+        xd.tofile(os.path.join(r, "xd.f32"))
 
     def damaged(name, edit):
         d = os.path.join(out, "bad", name)

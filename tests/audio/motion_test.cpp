@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/le_logmel.h"
 #include "audio/le_motion.h"
 #include "le/le.h"
 #include "support/test_support.h"
@@ -75,8 +76,8 @@ class MotionTest : public ::testing::Test {
     audio = readArray<float>(dirs() + "/ref/audio.f32");
     ASSERT_FALSE(audio.empty());
   }
-  le_motion* open(const std::string& sub = "motion") {
-    le_motion* m = le_motion_create((dirs() + "/" + sub).c_str(), 1, "");
+  le_motion* open() {
+    le_motion* m = le_motion_create((dirs() + "/motion").c_str(), 1, "");
     EXPECT_NE(m, nullptr) << le_motion_last_error();
     return m;
   }
@@ -109,11 +110,8 @@ TEST_F(MotionTest, RefusesDamagedDirectories) {
 
 TEST(MotionMeta, KeysDefaultsAndRefusals) {
   const auto meta = le::motion::readMeta(R"({"extra": {"s_bridge": 9}, "nt": 4, "n_src": 4, "n_emo": 1})");
-  EXPECT_EQ(meta.nt, 4);
-  EXPECT_EQ(meta.nEmo, 1);
   EXPECT_EQ(meta.sBridge, 9.0f);  // a single nested scalar is still the key's value
   EXPECT_EQ(meta.deltaPitch, 0.0f);
-  EXPECT_EQ(le::motion::readMeta(R"({"nt":4,"n_src":4,"n_emo":1})").sBridge, 1.0f);
   const std::pair<const char*, const char*> refused[] = {
       {R"({"nt": 4.5, "n_src": 4, "n_emo": 1})", "meta.json: bad nt"},
       {R"({"nt": 0, "n_src": 0, "n_emo": 1})", "meta.json: bad nt"},
@@ -131,17 +129,6 @@ TEST(MotionMeta, KeysDefaultsAndRefusals) {
       EXPECT_STREQ(e.what(), message) << text;
     }
   }
-}
-
-TEST(MotionDriverIndex, LoopAndBounce) {
-  using le::motion::driverIndex;
-  const int loopBack[] = {1, 0, 4, 3, 2, 1, 0};
-  for (int n = 0; n < 7; ++n) EXPECT_EQ(driverIndex(n, 1, -1, true, 5), loopBack[n]) << n;
-  const int bounce[] = {3, 4, 3, 2, 1, 0, 1, 2};
-  for (int n = 0; n < 8; ++n) EXPECT_EQ(driverIndex(n, 3, 1, false, 5), bounce[n]) << n;
-  const int bounceBack[] = {1, 0, 1, 2, 3, 4, 3};
-  for (int n = 0; n < 7; ++n) EXPECT_EQ(driverIndex(n, 1, -1, false, 5), bounceBack[n]) << n;
-  EXPECT_EQ(driverIndex(123, 0, 1, false, 1), 0);
 }
 
 TEST_F(MotionTest, NullArgumentsAndLifecycleEdges) {
@@ -298,12 +285,8 @@ void expectMatchesReference(le_motion* m, const std::vector<float>& audio, const
 TEST_F(MotionTest, MatchesTheScriptsPipeline) {
   le_motion* m = open();
   ASSERT_NE(m, nullptr);
-  expectMatchesReference(m, audio, dirs() + "/ref", 5, 1, 0);
+  expectMatchesReference(m, audio, dirs() + "/ref", 5, 1, 0);  // bouncing at both ends of the clip
   le_motion_destroy(m);
-  le_motion* c = open("motion_cond");
-  ASSERT_NE(c, nullptr);
-  expectMatchesReference(c, audio, dirs() + "/ref_cond", 3, -1, 1);
-  le_motion_destroy(c);
 }
 
 TEST_F(MotionTest, CoreMlFallsBackToTheCpuAndDumpsEveryStage) {
@@ -320,10 +303,9 @@ TEST_F(MotionTest, CoreMlFallsBackToTheCpuAndDumpsEveryStage) {
   const Rows rows = utterance(m, part, 0, 1, 1, -1, [](size_t n) { return n + 6400; });
   ASSERT_EQ(rows.idx.size(), 100u);
   const std::pair<const char*, size_t> files[] = {
-      {"mel0.bin", 20 * 80},          {"feat0.bin", 20 * 1024},      {"lmdm0_kp.bin", 80 * 63},
-      {"lmdm0_aud.bin", 80 * 1024},   {"lmdm0_pred.bin", 80 * 265},  {"xsla.bin", 100 * 265},
-      {"xdla.bin", 100 * 63},         {"res_post.bin", 100 * 265},   {"final.bin", 100 * 127},
-      {"xs.bin", 100 * 63},           {"xd.bin", 100 * 63}};
+      {"mel0.bin", 20 * 80}, {"feat0.bin", 20 * 1024}, {"lmdm0_kp.bin", 80 * 63}, {"lmdm0_aud.bin", 80 * 1024},
+      {"lmdm0_pred.bin", 80 * 265}, {"xsla.bin", 100 * 265}, {"xdla.bin", 100 * 63}, {"res_post.bin", 100 * 265},
+      {"final.bin", 100 * 127}, {"xs.bin", 100 * 63}, {"xd.bin", 100 * 63}};
   for (const auto& [name, floats] : files)
     EXPECT_EQ(readArray<float>(tmp / "dump" + "/" + name).size(), floats) << name;
   const auto xd = readArray<float>(tmp / "dump/xd.bin");
