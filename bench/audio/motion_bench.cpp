@@ -62,11 +62,18 @@ void Utterance(benchmark::State& state, std::string dir, int threads, int eager)
   le_motion_destroy(m);
 }
 
-// The log-mel front end of one 5-frame step (0.2 s of audio).
-void LogMelStep(benchmark::State& state) {
-  std::vector<float> window(512), binmat(257 * 80, 0.01f), mel(20 * 80);
-  for (int n = 0; n < 512; ++n) window[n] = static_cast<float>(0.5 - 0.5 * std::cos(2 * M_PI * n / 512));
-  le::motion::LogMel logMel(window, binmat);
+std::vector<float> readFloats(const std::string& path, size_t n) {
+  std::vector<float> v(n);
+  std::ifstream(path, std::ios::binary).read(reinterpret_cast<char*>(v.data()), static_cast<std::streamsize>(n * 4));
+  return v;
+}
+
+// The log-mel front end of one 5-frame step (0.2 s of audio), with a
+// directory's window and filter bank.
+void LogMelStep(benchmark::State& state, std::string dir) {
+  std::vector<float> mel(20 * 80);
+  le::motion::LogMel logMel(readFloats(dir + "/hubert_stft_window.bin", 512),
+                            readFloats(dir + "/hubert_stft_binmat.bin", 257 * 80));
   const std::vector<float> audio = speechLike();
   for (auto _ : state) {
     logMel.compute(audio.data() + 16000, mel.data());
@@ -105,7 +112,7 @@ int main(int argc, char** argv) {
                                      Utterance, dir, threads, eager)
             ->Unit(benchmark::kMillisecond)
             ->UseRealTime();
-  benchmark::RegisterBenchmark("logmel_step", LogMelStep)->Unit(benchmark::kMicrosecond);
+  benchmark::RegisterBenchmark("logmel_step", LogMelStep, dirs.front().second)->Unit(benchmark::kMicrosecond);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

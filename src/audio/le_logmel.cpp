@@ -1,6 +1,5 @@
 #include "audio/le_logmel.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
@@ -13,42 +12,57 @@ constexpr double kPi = 3.14159265358979323846;
 
 LogMel::LogMel(std::vector<float> window, std::vector<float> binmat)
     : window_(std::move(window)),
-      binmat_(std::move(binmat)),
+      bands_(static_cast<size_t>(kMels) * kBins),
+      first_(kMels),
+      last_(kMels),
       padded_(kSamples + 2 * kPad),
-      re_(kFft),
-      im_(kFft),
-      cos_(kFft / 2),
-      sin_(kFft / 2),
-      bitReverse_(kFft),
+      windowed_(kFft),
+      re_(kHalf),
+      im_(kHalf),
+      cos_(kHalf + 1),
+      sin_(kHalf + 1),
+      bitReverse_(kHalf),
       mag_(kBins) {
-  if (window_.size() != static_cast<size_t>(kFft) || binmat_.size() != static_cast<size_t>(kBins) * kMels)
+  if (window_.size() != static_cast<size_t>(kFft) || binmat.size() != static_cast<size_t>(kBins) * kMels)
     throw std::runtime_error("LogMel: window or mel matrix of the wrong size");
-  for (int k = 0; k < kFft / 2; ++k) {
+  // A band sums its bins in ascending order; skipping the zero entries of a
+  // filter bank leaves every sum bit for bit as the full product gives it.
+  for (int j = 0; j < kMels; ++j) {
+    first_[j] = kBins;
+    last_[j] = 0;
+    for (int k = 0; k < kBins; ++k) {
+      const float w = binmat[static_cast<size_t>(k) * kMels + j];
+      bands_[static_cast<size_t>(j) * kBins + k] = w;
+      if (w != 0.0f) {
+        if (first_[j] == kBins) first_[j] = k;
+        last_[j] = k + 1;
+      }
+    }
+  }
+  for (int k = 0; k <= kHalf; ++k) {
     cos_[k] = std::cos(2 * kPi * k / kFft);
     sin_[k] = std::sin(2 * kPi * k / kFft);
   }
   int bits = 0;
-  while ((1 << bits) < kFft) ++bits;
-  for (int i = 0; i < kFft; ++i) {
+  while ((1 << bits) < kHalf) ++bits;
+  for (int i = 0; i < kHalf; ++i) {
     int r = 0;
     for (int b = 0; b < bits; ++b) r |= ((i >> b) & 1) << (bits - 1 - b);
     bitReverse_[i] = r;
   }
 }
 
-// Iterative radix-2 decimation in time, X[k] = sum x[n] e^(-2 pi i k n / N).
-void LogMel::fft() {
-  for (int i = 0; i < kFft; ++i) {
-    const int j = bitReverse_[i];
-    if (j > i) {
-      std::swap(re_[i], re_[j]);
-      std::swap(im_[i], im_[j]);
-    }
+void LogMel::magnitudes(const float* x) {
+  for (int n = 0; n < kHalf; ++n) {
+    re_[bitReverse_[n]] = x[2 * n];
+    im_[bitReverse_[n]] = x[2 * n + 1];
   }
-  for (int len = 2; len <= kFft; len <<= 1) {
+  // Radix-2 decimation in time over 256 points; its twiddles are every
+  // second one of the 512-point table.
+  for (int len = 2; len <= kHalf; len <<= 1) {
     const int half = len / 2;
     const int stride = kFft / len;
-    for (int base = 0; base < kFft; base += len) {
+    for (int base = 0; base < kHalf; base += len) {
       for (int k = 0; k < half; ++k) {
         const double wr = cos_[k * stride], wi = -sin_[k * stride];
         const int a = base + k, b = a + half;
@@ -61,6 +75,17 @@ void LogMel::fft() {
       }
     }
   }
+  // X[k] = E[k] + W^k O[k] with E = (Z[k] + conj Z[256-k]) / 2 and
+  // O = (Z[k] - conj Z[256-k]) / 2i, W = e^(-2 pi i / 512).
+  for (int k = 0; k <= kHalf; ++k) {
+    const int a = k & (kHalf - 1), b = (kHalf - k) & (kHalf - 1);
+    const double er = 0.5 * (re_[a] + re_[b]), ei = 0.5 * (im_[a] - im_[b]);
+    const double orr = 0.5 * (im_[a] + im_[b]), oi = -0.5 * (re_[a] - re_[b]);
+    const double wr = cos_[k], wi = -sin_[k];
+    const double xr = er + wr * orr - wi * oi;
+    const double xi = ei + wr * oi + wi * orr;
+    mag_[k] = static_cast<float>(std::sqrt(xr * xr + xi * xi));
+  }
 }
 
 void LogMel::compute(const float* samples, float* mel) {
@@ -72,20 +97,15 @@ void LogMel::compute(const float* samples, float* mel) {
   }
   for (int t = 0; t < kFrames; ++t) {
     const float* frame = p + t * kHop;
-    for (int n = 0; n < kFft; ++n) {
-      re_[n] = static_cast<double>(frame[n] * window_[n]);
-      im_[n] = 0;
-    }
-    fft();
-    for (int k = 0; k < kBins; ++k) mag_[k] = static_cast<float>(std::sqrt(re_[k] * re_[k] + im_[k] * im_[k]));
+    for (int n = 0; n < kFft; ++n) windowed_[n] = frame[n] * window_[n];
+    magnitudes(windowed_.data());
     float* out = mel + t * kMels;
-    std::fill(out, out + kMels, 0.0f);
-    for (int k = 0; k < kBins; ++k) {
-      const float m = mag_[k];
-      const float* row = binmat_.data() + static_cast<size_t>(k) * kMels;
-      for (int j = 0; j < kMels; ++j) out[j] += m * row[j];
+    for (int j = 0; j < kMels; ++j) {
+      const float* band = bands_.data() + static_cast<size_t>(j) * kBins;
+      float sum = 0.0f;
+      for (int k = first_[j]; k < last_[j]; ++k) sum += mag_[k] * band[k];
+      out[j] = std::log(sum + 1e-8f);
     }
-    for (int j = 0; j < kMels; ++j) out[j] = std::log(out[j] + 1e-8f);
   }
 }
 

@@ -25,11 +25,16 @@ class LogMel {
   void compute(const float* samples, float* mel);
 
  private:
-  void fft();  // in place over re_/im_, natural order in and out
+  static constexpr int kHalf = kFft / 2;
+  // Magnitudes of the 512-point DFT of a real frame, through one complex
+  // 256-point FFT of the even (real part) and odd (imaginary part) samples.
+  void magnitudes(const float* frame);
 
-  std::vector<float> window_, binmat_;
-  std::vector<float> padded_;
-  std::vector<double> re_, im_, cos_, sin_;
+  std::vector<float> window_;
+  std::vector<float> bands_;       // mel-major copy of the matrix: 80 rows of 257
+  std::vector<int> first_, last_;  // each band's non-zero bins [first, last)
+  std::vector<float> padded_, windowed_;
+  std::vector<double> re_, im_, cos_, sin_;  // cos_/sin_: 2 pi k / 512, k = 0..256
   std::vector<int> bitReverse_;
   std::vector<float> mag_;
 };
