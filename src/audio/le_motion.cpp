@@ -360,9 +360,6 @@ struct Motion::Impl {
   }
 
   int idx(long long f) const { return driverIndex(f, start, dir, loop, meta.nt); }
-  int pushedFrames() const {
-    return static_cast<int>((audio.size() + kSamplesPerFrame - 1) / kSamplesPerFrame);
-  }
 
   void reset(int s, int direction, int lp) {
     start = std::clamp(s, 0, meta.nt - 1);
