@@ -196,7 +196,12 @@ LE_API void le_prior_close(le_prior* prior);
  * One utterance: le_motion_reset, then le_motion_push as audio arrives,
  * le_motion_avail / le_motion_pull to stream the frames that are ready,
  * le_motion_finish at the end of the audio, and le_motion_pull until
- * le_motion_total frames have been pulled. */
+ * le_motion_total frames have been pulled.
+ *
+ * With LE_MOTION_DUMP set to a directory (read at create), every utterance
+ * writes its intermediate arrays there as raw float32 files: mel0.bin,
+ * feat0.bin, lmdm0_kp.bin, lmdm0_aud.bin, lmdm0_pred.bin, xsla.bin,
+ * xdla.bin, res_post.bin, final.bin, xs.bin, xd.bin. */
 typedef struct le_motion le_motion;
 
 LE_API le_motion* le_motion_create(const char* motion_dir, int threads, const char* ep);
