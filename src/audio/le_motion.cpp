@@ -208,7 +208,17 @@ void checkTensors(const Ort::Session& s, const std::string& path, bool inputs,
 
 // ---- debug dumps ---------------------------------------------------------------
 
-// Raw float32 files in $LE_MOTION_DUMP, rewritten for every utterance.
+// Raw float32 files in $LE_MOTION_DUMP, rewritten for every utterance:
+//   mel0.bin        front-end step 0's log-mel input [20, 80]
+//   feat0.bin       its feature network output [20, 1024]
+//   lmdm0_aud.bin   chunk 0's normalised features [80, 1024]
+//   lmdm0_kp.bin    chunk 0's keypoint conditioning [80, 63]
+//   lmdm0_pred.bin  chunk 0's "v" [80, 265]
+//   xsla.bin        committed latents, per frame [265]
+//   res_post.bin    smoothed latents as the stitching network gets them [265]
+//   xdla.bin        the stitching network's deltas [63]
+//   xs.bin, xd.bin  source and driving keypoints as pulled [63]
+//   final.bin       per pulled frame: driver index, xs, xd [127]
 class Dump {
  public:
   enum File { kMel0, kFeat0, kLmdmKp, kLmdmAud, kLmdmPred, kXsla, kXdla, kResPost, kFinal, kXs, kXd, kCount };
