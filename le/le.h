@@ -172,20 +172,75 @@ LE_API const char* le_prior_backend(const le_prior* prior);
 
 LE_API void le_prior_close(le_prior* prior);
 
-/* ---- Motion generator -------------------------------------------------------- */
+/* ---- Motion generator ---------------------------------------------------- */
 
+/* Speech to one keypoint row per video frame through a motion directory
+ * (the bundle's "motion/": an audio feature network with its own log-mel
+ * front end, a motion latent network run in overlapping chunks and a
+ * stitching network). Audio is 16 kHz mono float; one frame is 640 samples
+ * (25 fps); a keypoint row is 63 floats (21 points x 3).
+ *
+ * le_motion_create loads every member file and network (all at once; a
+ * directory that disagrees with itself is refused) and returns NULL on
+ * failure with the reason in le_motion_last_error ("le_motion_create: ...").
+ * threads < 1 uses the library's worker pool size for each network's
+ * intra-op threads; ep is NULL, "" or "cpu" for the CPU, or
+ * "coreml[:cpu|gpu|ane]" (the CPU is used, with one "[le]" line saying so,
+ * where the runtime has no CoreML); anything else is refused.
+ * le_motion_destroy releases it; NULL is ignored.
+ *
+ * An object is used by one thread at a time; different objects are
+ * independent. Failures of these calls go to le_motion_last_error; a failure
+ * while advancing leaves the object usable for the next le_motion_reset.
+ *
+ * One utterance: le_motion_reset, then le_motion_push as audio arrives,
+ * le_motion_avail / le_motion_pull to stream the frames that are ready,
+ * le_motion_finish at the end of the audio, and le_motion_pull until
+ * le_motion_total frames have been pulled.
+ *
+ * With LE_MOTION_DUMP set to a directory (read at create), every utterance
+ * writes its intermediate arrays there as raw float32 files: mel0.bin,
+ * feat0.bin, lmdm0_kp.bin, lmdm0_aud.bin, lmdm0_pred.bin, xsla.bin,
+ * xdla.bin, res_post.bin, final.bin, xs.bin, xd.bin. */
 typedef struct le_motion le_motion;
+
 LE_API le_motion* le_motion_create(const char* motion_dir, int threads, const char* ep);
 LE_API void le_motion_destroy(le_motion* motion);
-LE_API int le_motion_nt(const le_motion* motion);
-LE_API void le_motion_reset(le_motion* motion, int start, int direction, int loop);
-LE_API void le_motion_set_eager(le_motion* motion, int value);
-LE_API int le_motion_push(le_motion* motion, const float* samples, int n);
-LE_API void le_motion_finish(le_motion* motion);
-LE_API int le_motion_total(const le_motion* motion);
-LE_API int le_motion_avail(le_motion* motion);
-LE_API int le_motion_pull(le_motion* motion, int* frame_indices, float* xs, float* xd, int max);
 
+/* Driver frames of the directory ("nt" of its meta.json); 0 for NULL. */
+LE_API int le_motion_nt(const le_motion* motion);
+
+/* Begins a new utterance, dropping all audio and frames of the previous one.
+ * Frame n of the utterance plays driver frame start + n * dir (start clamped
+ * to 0 ... nt-1; dir is -1 for a negative direction, else +1), wrapped modulo
+ * nt when loop is non-zero, otherwise turned back at either end of the clip. */
+LE_API void le_motion_reset(le_motion* motion, int start, int direction, int loop);
+
+/* With a value > 0, le_motion_avail runs the front end every 5 frames of
+ * audio instead of once per latent chunk; the frames produced are the same. */
+LE_API void le_motion_set_eager(le_motion* motion, int value);
+
+/* Appends n samples (n = 0 is allowed). Returns 1, or 0 for a NULL object or
+ * samples, a negative n, or a push after le_motion_finish. The frames
+ * produced do not depend on how the audio is split into pushes. */
+LE_API int le_motion_push(le_motion* motion, const float* samples, int n);
+
+/* Marks the end of the audio and computes the remaining frames. */
+LE_API void le_motion_finish(le_motion* motion);
+
+/* After le_motion_finish, the utterance's frame count (samples / 640 rounded
+ * up); -1 before it and for NULL. */
+LE_API int le_motion_total(const le_motion* motion);
+
+/* Advances as far as the audio pushed so far allows and returns the number of
+ * frames ready to pull; 0 on failure (and for NULL). */
+LE_API int le_motion_avail(le_motion* motion);
+
+/* Writes up to max ready frames in order: for frame i, its driver frame index
+ * in idx[i], its 63 source keypoint floats at xs + 63 i and its 63 driving
+ * keypoint floats at xd + 63 i (all buffers the caller's). Returns the count
+ * written, 0 on bad arguments or failure. */
+LE_API int le_motion_pull(le_motion* motion, int* idx, float* xs, float* xd, int max);
 /* ---- Utterance session ------------------------------------------------------ */
 
 /* The real-time driver: push speech as it arrives, pull finished RGBA frames
