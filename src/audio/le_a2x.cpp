@@ -31,6 +31,7 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include "audio/le_audio_keys.h"
 #include "bundle/le_bundle.h"
 #include "bundle/le_fs.h"
 #include "core/le_error.h"
@@ -277,21 +278,15 @@ std::vector<float> readFloats(const std::string& path) {
   return out;
 }
 
-// An integer meta key ("key", a colon, then an integer or true/false);
-// `fallback` when absent. A value that is neither is refused.
+// An integer key of a2x_meta.json (true and false read as 1 and 0);
+// `fallback` when absent.
 int metaInt(const std::string& text, const char* key, int fallback, bool* present = nullptr) {
-  const size_t pos = manifest_key::scalarValuePos(text, key);
-  if (present) *present = pos != manifest_key::npos;
-  if (pos == manifest_key::npos) return fallback;
-  const char* v = text.c_str() + pos;
-  if (std::strncmp(v, "true", 4) == 0) return 1;
-  if (std::strncmp(v, "false", 5) == 0) return 0;
-  char* end = nullptr;
-  errno = 0;
-  const long value = std::strtol(v, &end, 10);
-  if (end == v || errno == ERANGE || value < INT32_MIN || value > INT32_MAX)
+  const auto v = audio::metaNumber(text, key, "a2x_meta.json", true);
+  if (present) *present = v.has_value();
+  if (!v) return fallback;
+  if (*v != std::floor(*v) || *v < INT32_MIN || *v > INT32_MAX)
     throw std::runtime_error(std::string("a2x_meta.json: bad ") + key);
-  return static_cast<int>(value);
+  return static_cast<int>(*v);
 }
 
 // Zero mean and unit variance over the whole window, padding included.
@@ -329,6 +324,22 @@ int ceilFrames(int64_t samples) { return static_cast<int>((samples + kHop - 1) /
 
 }  // namespace
 
+Meta readMeta(const std::string& text) {
+  Meta m;
+  m.h = metaInt(text, "h", 256);
+  bool hasWindow = false, hasLeft = false;
+  m.window = metaInt(text, "window", -1, &hasWindow);
+  m.left = metaInt(text, "left", -1, &hasLeft);
+  if (!hasWindow || !hasLeft || m.window < 0 || m.left < 0)
+    throw std::runtime_error("meta lacks causal window/left (not a streaming a2x)");
+  m.layers = metaInt(text, "layers", 6);
+  if (m.h <= 0 || m.h > (1 << 16) || m.layers < 0 || m.layers > 4096 || m.window > (1 << 16) || m.left > (1 << 16))
+    throw std::runtime_error("a2x_meta.json: h/window/left/layers out of range");
+  m.width = metaInt(text, "width", 0) != 0;
+  m.silencePrime = metaInt(text, "silence_prime", 0);
+  return m;
+}
+
 // ---- The stream ----------------------------------------------------------------
 
 Stream::Stream(const std::string& bundle, int threadsArg)
@@ -352,18 +363,12 @@ Stream::Stream(const std::string& bundle, int threadsArg)
   }
   if (meta.empty()) throw std::runtime_error("a2x_meta.json missing in " + dir);
 
-  h_ = metaInt(meta, "h", 256);
-  bool hasWindow = false, hasLeft = false;
-  window_ = metaInt(meta, "window", -1, &hasWindow);
-  left_ = metaInt(meta, "left", -1, &hasLeft);
-  if (!hasWindow || !hasLeft || window_ < 0 || left_ < 0)
-    throw std::runtime_error("meta lacks causal window/left (not a streaming a2x)");
-  const int layers = metaInt(meta, "layers", 6);
-  if (h_ <= 0 || h_ > (1 << 16) || layers < 0 || layers > 4096 || window_ > (1 << 16) ||
-      left_ > (1 << 16))
-    throw std::runtime_error("a2x_meta.json: h/window/left/layers out of range");
-  ctxLeft_ = left_ * layers;
-  ctxAhead_ = window_ * layers;
+  const Meta m = readMeta(meta);
+  h_ = m.h;
+  window_ = m.window;
+  left_ = m.left;
+  ctxLeft_ = left_ * m.layers;
+  ctxAhead_ = window_ * m.layers;
 
   right_ = 12;
   const std::string rightText = envString("LE_A2X_W2V_RIGHT");
@@ -399,7 +404,7 @@ Stream::Stream(const std::string& bundle, int threadsArg)
   encOut0_ = encOut[0];
   width_ = encOut.size() > 1;
   if (width_) encOut1_ = encOut[1];
-  const int metaWidth = metaInt(meta, "width", 0) != 0;
+  const int metaWidth = m.width;
   if (metaWidth != static_cast<int>(width_))
     std::fprintf(stderr,
                  "[le_a2x] WARNING: a2x_meta width=%d but the encoder declares %zu output(s) "
@@ -413,7 +418,7 @@ Stream::Stream(const std::string& bundle, int threadsArg)
 
   const std::string primeText = envString("LE_A2X_SILENCE_PRIME");
   const int prime = std::getenv("LE_A2X_SILENCE_PRIME") ? std::atoi(primeText.c_str())
-                                                          : metaInt(meta, "silence_prime", 0);
+                                                          : m.silencePrime;
   if (prime > 0) primeWithSilence(std::min(prime, kLegacyFrames));
   reset(0, 1, 1);
 }
@@ -710,14 +715,7 @@ void Stream::releaseConsumed() {
   }
 }
 
-int Stream::driverIndex(int n) const {
-  if (nt_ <= 1) return 0;
-  const int64_t e = static_cast<int64_t>(n) * dir_ + start_;
-  if (loop_) return static_cast<int>(((e % nt_) + nt_) % nt_);
-  const int64_t p = 2 * static_cast<int64_t>(nt_ - 1);
-  const int64_t m = ((e % p) + p) % p;
-  return static_cast<int>(m <= nt_ - 1 ? m : p - m);
-}
+int Stream::driverIndex(int n) const { return audio::driverIndex(n, start_, dir_, loop_, nt_); }
 
 // ---- Interface -----------------------------------------------------------------
 

@@ -16,6 +16,16 @@ constexpr int kLayers = 12;    // feature layers per frame
 constexpr int kWidth = 768;    // floats per feature layer
 constexpr int kFeatRow = kLayers * kWidth;
 
+// The keys of a2x_meta.json. Throws "meta lacks causal window/left (not a
+// streaming a2x)" without a usable window and left, and "a2x_meta.json: bad
+// <key>" for a value that is not an integer (or true/false).
+struct Meta {
+  int h = 256, window = -1, left = -1, layers = 6;
+  bool width = false;
+  int silencePrime = 0;
+};
+Meta readMeta(const std::string& text);
+
 class Stream {
  public:
   // Opens the bundle's streaming members and the shared feature sessions;

@@ -49,6 +49,7 @@
 #include <stdexcept>
 #include <unordered_map>
 
+#include "audio/le_audio_keys.h"
 #include "bundle/le_bundle.h"
 #include "bundle/le_fs.h"
 #include "core/le_error.h"
@@ -72,45 +73,18 @@ constexpr int kXsInfoDim = 328;
 
 // ---- meta.json -----------------------------------------------------------------
 
-// The number at a value position, or false when the value is not one plain
-// finite decimal number followed by the end of the value.
-bool numberAt(const std::string& text, size_t pos, double& out) {
-  const char* begin = text.c_str() + pos;
-  if (*begin != '-' && (*begin < '0' || *begin > '9')) return false;
-  char* end = nullptr;
-  errno = 0;
-  const double v = std::strtod(begin, &end);
-  if (end == begin || errno == ERANGE || !std::isfinite(v)) return false;
-  while (*end == ' ' || *end == '\t' || *end == '\r' || *end == '\n') ++end;
-  if (*end != '\0' && *end != ',' && *end != '}' && *end != ']') return false;
-  out = v;
-  return true;
-}
-
-size_t metaValue(const std::string& text, const std::string& key) {
-  try {
-    return manifest_key::scalarValuePos(text, key);
-  } catch (const std::runtime_error&) {
-    // Several candidate values: none of them can be trusted.
-    throw std::runtime_error("meta.json: bad " + key);
-  }
-}
-
 int metaCount(const std::string& text, const std::string& key) {
-  const size_t pos = metaValue(text, key);
-  if (pos == manifest_key::npos) throw std::runtime_error("meta.json: missing " + key);
-  double v = 0;
-  if (!numberAt(text, pos, v) || v != std::floor(v) || v < 1 || v > INT_MAX)
-    throw std::runtime_error("meta.json: bad " + key);
-  return static_cast<int>(v);
+  const auto v = audio::metaNumber(text, key, "meta.json");
+  if (!v) throw std::runtime_error("meta.json: missing " + key);
+  if (*v != std::floor(*v) || *v < 1 || *v > INT_MAX) throw std::runtime_error("meta.json: bad " + key);
+  return static_cast<int>(*v);
 }
 
 float metaNumber(const std::string& text, const std::string& key, float fallback) {
-  const size_t pos = metaValue(text, key);
-  if (pos == manifest_key::npos) return fallback;
-  double v = 0;
-  if (!numberAt(text, pos, v) || std::fabs(v) > 3.0e38) throw std::runtime_error("meta.json: bad " + key);
-  return static_cast<float>(v);
+  const auto v = audio::metaNumber(text, key, "meta.json");
+  if (!v) return fallback;
+  if (std::fabs(*v) > 3.0e38) throw std::runtime_error("meta.json: bad " + key);
+  return static_cast<float>(*v);
 }
 
 // ---- member files --------------------------------------------------------------
@@ -265,15 +239,6 @@ Meta readMeta(const std::string& text) {
   return m;
 }
 
-int driverIndex(long long n, int start, int dir, bool loop, int nt) {
-  if (nt <= 1) return 0;
-  const long long e = n * dir + start;
-  if (loop) return static_cast<int>(((e % nt) + nt) % nt);
-  const long long p = 2LL * (nt - 1);
-  const long long r = ((e % p) + p) % p;
-  return static_cast<int>(r <= nt - 1 ? r : p - r);
-}
-
 // ---- Motion --------------------------------------------------------------------
 
 struct Motion::Impl {
@@ -369,7 +334,7 @@ struct Motion::Impl {
     latents.reserve(static_cast<size_t>(800) * kLatentDim);
   }
 
-  int idx(long long f) const { return driverIndex(f, start, dir, loop, meta.nt); }
+  int idx(long long f) const { return audio::driverIndex(f, start, dir, loop, meta.nt); }
 
   void reset(int s, int direction, int lp) {
     start = std::clamp(s, 0, meta.nt - 1);

@@ -32,9 +32,6 @@ struct Meta {
 // unsupported" when the two counts differ.
 Meta readMeta(const std::string& text);
 
-// Driver frame of utterance frame n: start + n * dir, wrapped modulo nt
-// (loop) or reflected at both ends of the clip (bounce); 0 when nt <= 1.
-int driverIndex(long long n, int start, int dir, bool loop, int nt);
 
 class Motion {
  public:
