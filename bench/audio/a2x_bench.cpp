@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "le/le_a2x.h"
-#include "support/machine.h"
+#include "support/bench_support.h"
 
 namespace {
 
@@ -28,26 +28,10 @@ double now(clockid_t clock) {
   return ts.tv_sec + ts.tv_nsec * 1e-9;
 }
 
-std::string fixtures() {
-  const char* env = std::getenv("LE_BAKE_FIXTURES");
-  return env && *env ? env : LE_BAKE_FIXTURES_DIR;
-}
-
-std::string bundle() {
-  const char* env = std::getenv("LE_BAKE_BUNDLE");
-  return env && *env ? env : fixtures() + "/full";
-}
-
 // Speech of the fixtures, repeated to `seconds`; a voiced-like tone when the
 // fixtures hold none.
 std::vector<float> audio(double seconds) {
-  std::vector<float> one;
-  std::ifstream in(fixtures() + "/speech/fox.f32", std::ios::binary | std::ios::ate);
-  if (in) {
-    one.resize(static_cast<size_t>(in.tellg()) / 4);
-    in.seekg(0);
-    in.read(reinterpret_cast<char*>(one.data()), static_cast<std::streamsize>(one.size() * 4));
-  }
+  std::vector<float> one = le::bench::speechClip("fox");
   if (one.empty())
     for (int i = 0; i < 32000; ++i) one.push_back(0.3f * std::sin(i * 0.09f) * (i % 8000 < 5000));
   std::vector<float> out;
@@ -58,7 +42,7 @@ std::vector<float> audio(double seconds) {
 
 // One path, in this process: prints "rtf cpu_ms_per_frame latency_mean_ms latency_max_ms frames".
 int measure(double seconds, int threads) {
-  le_a2x* a = le_a2x_create(bundle().c_str(), threads);
+  le_a2x* a = le_a2x_create(le::bench::fullBundle().c_str(), threads);
   if (!a) {
     std::fprintf(stderr, "bench_a2x: %s\n", le_a2x_last_error());
     return 1;
@@ -114,7 +98,7 @@ Result runPath(const char* path, double seconds, int threads) {
   if (std::strcmp(path, "legacy") == 0) {
     // The legacy model alone in a directory: the short-window pair is not found.
     const std::string dir = "/tmp/bench_a2x_legacy_" + std::to_string(getpid());
-    std::system(("mkdir -p " + dir + " && cp '" + bundle() + "/audio/w2v.onnx' " + dir + "/").c_str());
+    std::system(("mkdir -p " + dir + " && cp '" + le::bench::fullBundle() + "/audio/w2v.onnx' " + dir + "/").c_str());
     cmd = "W2V_ONNX=" + dir + "/w2v.onnx " + cmd;
   }
   Result r;
@@ -131,10 +115,10 @@ int main(int argc, char** argv) {
   if (argc >= 5 && std::strcmp(argv[1], "--path") == 0) return measure(std::atof(argv[3]), std::atoi(argv[4]));
   const double seconds = argc > 1 ? std::atof(argv[1]) : 30;
   const int threads = 1;
-  const std::string w2v = bundle() + "/audio/w2v.onnx";
+  const std::string w2v = le::bench::fullBundle() + "/audio/w2v.onnx";
   setenv("W2V_ONNX", w2v.c_str(), 0);
   std::printf("le_a2x on %s\nCPU: %s; %g s of speech pushed in 640-sample pieces, 1 intra-op thread\n\n",
-              bundle().c_str(), le::bench::cpuModel().c_str(), seconds);
+              le::bench::fullBundle().c_str(), le::bench::cpuModel().c_str(), seconds);
   const Result shortPath = runPath("short", seconds, threads);
   const Result legacy = runPath("legacy", seconds, threads);
   std::printf("%-14s %10s %14s %18s %16s\n", "feature path", "RTF (x)", "CPU ms/frame", "block latency ms", "worst block ms");

@@ -19,33 +19,13 @@
 #include "le/le.h"
 #include "le/le_a2x.h"
 #include "paste/le_simd.h"
-#include "support/machine.h"
+#include "support/bench_support.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 double ms(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double, std::milli>(b - a).count(); }
-
-std::string fixtures() {
-  const char* env = std::getenv("LE_BAKE_FIXTURES");
-  return env && *env ? env : LE_BAKE_FIXTURES_DIR;
-}
-
-std::string bundle() {
-  const char* env = std::getenv("LE_BAKE_BUNDLE");
-  return env && *env ? env : fixtures() + "/full";
-}
-
-std::vector<int16_t> speech() {
-  std::ifstream in(fixtures() + "/speech/fox.f32", std::ios::binary | std::ios::ate);
-  std::vector<float> f(in ? static_cast<size_t>(in.tellg()) / 4 : 0);
-  in.seekg(0);
-  in.read(reinterpret_cast<char*>(f.data()), static_cast<std::streamsize>(f.size() * 4));
-  std::vector<int16_t> pcm(f.size());
-  for (size_t i = 0; i < f.size(); ++i) pcm[i] = static_cast<int16_t>(std::max(-1.f, std::min(1.f, f[i])) * 32767);
-  return pcm;
-}
 
 // Samples the streaming model needs before its first frame is ready.
 int lookAheadSamples(const std::string& dir) {
@@ -74,7 +54,7 @@ struct Host {
 int main(int argc, char** argv) {
   const double idleSeconds = argc > 1 ? std::atof(argv[1]) : 3;
   char dir[4096];
-  if (le_bundle_resolve_handle(bundle().c_str(), dir, sizeof dir) != 1) {
+  if (le_bundle_resolve_handle(le::bench::fullBundle().c_str(), dir, sizeof dir) != 1) {
     std::fprintf(stderr, "bench_utt: %s (bake one with: ctest -R bake_full)\n", le_last_error());
     return 1;
   }
@@ -104,7 +84,7 @@ int main(int argc, char** argv) {
     if (host.pull()) ++idle;
   const double idleFps = idle / (ms(t0, Clock::now()) / 1000);
 
-  const std::vector<int16_t> pcm = speech();
+  const std::vector<int16_t> pcm = le::bench::toPcm(le::bench::speechClip("fox"));
   auto speak = [&](bool realtime, double& fps, double& firstLatency, int& frames) {
     le_utt_stats before{};
     le_utt_get_stats(utt, &before);

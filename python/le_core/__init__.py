@@ -97,6 +97,33 @@ def _f32(a, n, name):
     return a
 
 
+class _Handle:
+    """A library handle closed by close(), by a with block, or when collected."""
+    _h = None
+
+    def _release(self, h):
+        raise NotImplementedError
+
+    def close(self):
+        if self._h:
+            self._release(self._h)
+            self._h = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        self.close()
+
+    def _handle(self):
+        if not self._h:
+            raise Error(f"{type(self).__name__.lower()} is closed")
+        return self._h
+
+
 class Frame:
     """One delivered frame: rgba (H x W x 4 uint8), kind ("idle", "speech" or
     "ramp"), driver_index, speech_seq and t_ms."""
@@ -113,7 +140,7 @@ class Frame:
         return f"Frame({self.kind}, driver_index={self.driver_index}, speech_seq={self.speech_seq})"
 
 
-class Context:
+class Context(_Handle):
     """An opened bundle (le_create). Close it, or use it as a context manager;
     it closes itself when collected."""
 
@@ -134,23 +161,10 @@ class Context:
         for s in getattr(self, "_sessions", []):
             s.close()  # a session must go before its context
         self._sessions = []
-        if getattr(self, "_h", None):
-            self._lib.le_destroy(self._h)
-            self._h = None
+        super().close()
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def __del__(self):
-        self.close()
-
-    def _handle(self):
-        if not self._h:
-            raise Error("context is closed")
-        return self._h
+    def _release(self, h):
+        self._lib.le_destroy(h)
 
     def render(self, si, kp_source, kp_driving):
         """The face crop for identity frame si: 3 x crop x crop float32 (a copy)."""
@@ -189,7 +203,7 @@ class Context:
         return s
 
 
-class Session:
+class Session(_Handle):
     """A live utterance session (le_utt). push() 16 kHz mono int16 audio, end()
     an utterance, pull() frames; interrupt() drops what is queued. Options:
     threads, steady_model, batch, gap_s, ramp_frames (see le/le.h)."""
@@ -219,24 +233,8 @@ class Session:
             while self.ready() == 0 and time.monotonic() < deadline:
                 time.sleep(0.005)
 
-    def close(self):
-        if getattr(self, "_h", None):
-            self._lib.le_utt_destroy(self._h)
-            self._h = None
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def __del__(self):
-        self.close()
-
-    def _handle(self):
-        if not self._h:
-            raise Error("session is closed")
-        return self._h
+    def _release(self, h):
+        self._lib.le_utt_destroy(h)
 
     def ready(self):
         """1 loaded, 0 loading; raises when the audio models failed to load."""
