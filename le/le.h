@@ -123,16 +123,24 @@ LE_API const uint8_t* le_target_frame(le_ctx* ctx, int frame);
  * Writes the directory, zero-terminated, into out[capacity].
  * Returns 1 on success, -1 on failure: NULL arguments or capacity 0 (nothing
  * written, no message); a path that does not fit or a broken container (out
- * set to "", message in le_last_error). Thread-safe; unpacking is serialised
- * within the process. */
+ * set to "", message in le_last_error). A file that begins with the
+ * container magic is a container: an unsupported version or a damaged header
+ * fails here with the container's message. The unpack refuses a bundle
+ * directory that is the container itself or holds it, and one that another
+ * container of the same file name, still present, has unpacked (under
+ * $LE_IMX_UNWRAP_ROOT); a container changed since its unpack is unpacked
+ * again. Thread-safe; unpacking is serialised within the process, and across
+ * processes by an advisory lock on the directory it unpacks into. */
 LE_API int le_bundle_resolve_handle(const char* handle, char* out, size_t capacity);
 
 /* Resolves a member of a bundle (for example "P.f16" or "drive/xs.f32") to
  * the file that holds it, under either naming layout a bake may have used.
  * Returns 1 when the path was written and the file opens for reading, 0 when
  * the path was written but the file does not open, -1 on bad arguments, a
- * path that does not fit or a broken container. Neither clears nor sets
- * le_last_error. Thread-safe. */
+ * path that does not fit, a broken container, or a member name that is not
+ * a relative path inside the bundle (empty, absolute, or with a ".."
+ * component; out set to ""). Neither clears nor sets le_last_error.
+ * Thread-safe. */
 LE_API int le_bundle_resolve_member(const char* handle, const char* member, char* out,
                                     size_t capacity);
 

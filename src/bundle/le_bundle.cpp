@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -33,10 +34,13 @@ bool startsWith(const std::string& s, const std::string& prefix) {
 
 std::string resolveBundlePath(const std::string& path) {
   if (path.empty() || fs::isDirectory(path)) return path;
-  if (endsWith(path, ".imx") && isImxV2File(path)) return unwrapOnce(path);
+  // A file carrying the magic is a container even when its version or its
+  // header is wrong: the unwrap then says what is wrong with it, where
+  // passing it on would end in an unrelated "cannot open .../manifest.json".
+  if (endsWith(path, ".imx") && hasImxMagic(path)) return unwrapOnce(path);
   const std::string candidate = fs::stripTrailingSlashes(path) + ".imx";
-  if (isImxV2File(candidate)) return unwrapOnce(candidate);
-  if (isImxV2File(path)) return unwrapOnce(path);
+  if (hasImxMagic(candidate)) return unwrapOnce(candidate);
+  if (hasImxMagic(path)) return unwrapOnce(path);
   return path;
 }
 
@@ -330,6 +334,19 @@ bool copyOut(const std::string& s, char* out, size_t capacity) {
   return true;
 }
 
+// A member name is a relative path inside the bundle: not empty, not
+// absolute, and no ".." component to climb out of it.
+bool isInsideBundle(const std::string& member) {
+  if (member.empty() || member[0] == '/') return false;
+  size_t start = 0;
+  while (start <= member.size()) {
+    const size_t slash = std::min(member.find('/', start), member.size());
+    if (member.compare(start, slash - start, "..") == 0) return false;
+    start = slash + 1;
+  }
+  return true;
+}
+
 }  // namespace
 
 extern "C" {
@@ -352,6 +369,7 @@ LE_API int le_bundle_resolve_member(const char* handle, const char* member, char
   return le::capi::silent(-1, [&]() -> int {
     if (!handle || !member || !out || capacity == 0) return -1;
     out[0] = '\0';
+    if (!isInsideBundle(member)) return -1;
     const std::string path = le::resolveMember(le::resolveBundlePath(handle), member);
     if (!copyOut(path, out, capacity)) return -1;
     return le::fs::opensForReading(path) ? 1 : 0;

@@ -42,6 +42,27 @@ bool isImxV2File(const std::string& path) {
   return std::memcmp(head, kMagic, 4) == 0 && u16le(head + 4) == 2;
 }
 
+bool hasImxMagic(const std::string& path) {
+  if (!fs::isRegularFile(path)) return false;
+  fs::File f(path, "rb");
+  if (!f) return false;
+  unsigned char head[4];
+  return std::fread(head, 1, sizeof head, f.get()) == sizeof head &&
+         std::memcmp(head, kMagic, 4) == 0;
+}
+
+CopyResult copyBytes(std::FILE* from, std::FILE* to, uint64_t size, std::vector<char>& buf) {
+  uint64_t left = size;
+  while (left > 0) {
+    const size_t want = left < buf.size() ? static_cast<size_t>(left) : buf.size();
+    const size_t got = std::fread(buf.data(), 1, want, from);
+    if (got == 0) return CopyResult::ShortRead;
+    if (std::fwrite(buf.data(), 1, got, to) != got) return CopyResult::ShortWrite;
+    left -= got;
+  }
+  return CopyResult::Done;
+}
+
 std::vector<ImxEntry> readImxToc(std::FILE* f, const std::string& container) {
   unsigned char head[8];
   if (std::fread(head, 1, sizeof head, f) != sizeof head || std::memcmp(head, kMagic, 4) != 0)
@@ -136,14 +157,10 @@ void writeImxContainer(const std::string& out, const std::vector<ImxSource>& mem
     for (size_t i = 0; i < members.size(); ++i) {
       fs::File src(members[i].path, "rb");
       if (!src) throw std::runtime_error("cannot open " + members[i].path);
-      uint64_t left = sizes[i];
-      while (left > 0) {
-        const size_t want = left < buf.size() ? static_cast<size_t>(left) : buf.size();
-        const size_t got = std::fread(buf.data(), 1, want, src.get());
-        if (got == 0) throw std::runtime_error("short read " + members[i].path);
-        if (std::fwrite(buf.data(), 1, got, dst.get()) != got)
-          throw std::runtime_error("short write " + part);
-        left -= got;
+      switch (copyBytes(src.get(), dst.get(), sizes[i], buf)) {
+        case CopyResult::Done: break;
+        case CopyResult::ShortRead: throw std::runtime_error("short read " + members[i].path);
+        case CopyResult::ShortWrite: throw std::runtime_error("short write " + part);
       }
     }
     if (std::fflush(dst.get()) != 0 || dst.close() != 0)

@@ -23,6 +23,11 @@ struct ImxEntry {
 // and version 2.
 bool isImxV2File(const std::string& path);
 
+// True when `path` is a regular file that begins with the magic, whatever
+// follows: such a file is a container, and a broken or unsupported one is
+// reported as such rather than passed on as a bundle directory.
+bool hasImxMagic(const std::string& path);
+
 // Reads the header and the table of contents of an open container; throws
 // std::runtime_error naming `container` for a bad magic, an unsupported
 // version or a truncated table.
@@ -33,14 +38,23 @@ std::vector<ImxEntry> readImxToc(std::FILE* f, const std::string& container);
 // "..", or a NUL byte.
 void checkImxMemberName(const std::string& container, const std::string& name);
 
+// Copies `size` bytes from the current position of `from` to `to` through
+// `buf`; the result says whether the source ran short or a write fell short.
+enum class CopyResult { Done, ShortRead, ShortWrite };
+CopyResult copyBytes(std::FILE* from, std::FILE* to, uint64_t size, std::vector<char>& buf);
+
 // The directory a container unpacks into: "<root>/<base>.lebundle", where
 // root is $LE_IMX_UNWRAP_ROOT (when set and not empty) or the container's own
 // directory, and base is the container's file name without ".imx".
 std::string imxUnwrapDir(const std::string& container);
 
 // Unpacks the container once and returns the bundle directory. A finished
-// unpack leaves a marker file "<dir>.imx_unwrapped"; while both exist the
-// container is not opened again. Serialised process-wide.
+// unpack leaves a marker file "<dir>.imx_unwrapped" (first line: the
+// container's file name; then the container's absolute path, size and
+// modification time); while the directory exists and the marker records this
+// same container, the container is not opened again. Serialised within the
+// process by a mutex and across processes by a lock on the directory that
+// holds the bundle directory.
 std::string unwrapOnce(const std::string& container);
 
 // A member to pack: its name inside the container and the file holding it.

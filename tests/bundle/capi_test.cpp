@@ -66,6 +66,16 @@ TEST(ResolveMemberC, ReportsPresenceAndNeverTouchesTheMessage) {
   EXPECT_EQ(le_bundle_resolve_member(nullptr, "M.f32", out, sizeof out), -1);
   EXPECT_EQ(le_bundle_resolve_member(t.path().c_str(), nullptr, out, sizeof out), -1);
 
+  // Member names stay inside the bundle, whatever exists outside it.
+  writeFile(t / "a/x.bin", "x");
+  for (const char* outside : {"../../../../../etc/passwd", "/etc/passwd", "a/../../x", "..", ""}) {
+    std::strcpy(out, "junk");
+    EXPECT_EQ(le_bundle_resolve_member((t / "a").c_str(), outside, out, sizeof out), -1) << outside;
+    EXPECT_EQ(out[0], '\0') << outside;
+  }
+  EXPECT_EQ(le_bundle_resolve_member(t.path().c_str(), "a/./x.bin", out, sizeof out), 1);
+  EXPECT_EQ(le_bundle_resolve_member(t.path().c_str(), "a/..x.bin", out, sizeof out), 0);
+
   writeFile(t / "bad.imx", imxBytes({{"/abs", "x"}}));
   std::strcpy(out, "junk");
   EXPECT_EQ(le_bundle_resolve_member((t / "bad.imx").c_str(), "P.f16", out, sizeof out), -1);

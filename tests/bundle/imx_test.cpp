@@ -1,7 +1,11 @@
 // IMX containers: where they unpack, the marker protocol, broken input.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <atomic>
 #include <stdexcept>
 #include <thread>
@@ -87,8 +91,63 @@ TEST(ImxResolve, NonContainersAreReturnedUnchanged) {
   EXPECT_FALSE(le::fs::exists(t / "agent.lebundle"));
   EXPECT_EQ(le::resolveBundlePath(t / "missing"), t / "missing");
   EXPECT_EQ(le::resolveBundlePath(""), "");
+  writeFile(t / "text", "IMX but no magic");
+  EXPECT_EQ(le::resolveBundlePath(t / "text"), t / "text");
+}
+
+TEST(ImxResolve, FilesWithTheMagicGetTheContainersMessages) {
+  TempDir t;
+  auto resolveError = [](const std::string& handle) -> std::string {
+    try {
+      return "(resolved to " + le::resolveBundlePath(handle) + ")";
+    } catch (const std::runtime_error& e) {
+      return e.what();
+    }
+  };
   writeFile(t / "v1.imx", imxBytes(kSmall, 1));
-  EXPECT_EQ(le::resolveBundlePath(t / "v1.imx"), t / "v1.imx");
+  writeFile(t / "v3", imxBytes(kSmall, 3));
+  writeFile(t / "agent.imx", imxBytes(kSmall, 3));
+  writeFile(t / "four.imx", std::string("IMX\0", 4));
+  EXPECT_EQ(resolveError(t / "v1.imx"), (t / "v1.imx") + ": unsupported IMX container version 1");
+  EXPECT_EQ(resolveError(t / "v3"), (t / "v3") + ": unsupported IMX container version 3");
+  EXPECT_EQ(resolveError(t / "agent"), (t / "agent.imx") + ": unsupported IMX container version 3");
+  EXPECT_EQ(resolveError(t / "four.imx"), (t / "four.imx") + ": not an IMX\\0 container");
+  // Refused before anything is unpacked.
+  for (const char* dir : {"v1.lebundle", "v3.lebundle", "agent.lebundle", "four.lebundle"})
+    EXPECT_FALSE(le::fs::exists(t / dir)) << dir;
+}
+
+TEST(ImxResolve, TheUnwrapNeverRemovesWhatItDidNotCreate) {
+  TempDir t;
+  const std::string bytes = imxBytes(kSmall);
+  auto refusal = [](const std::string& c, const std::string& dir, const std::string& what) {
+    return c + ": REFUSING to unwrap into " + dir + ", which " + what +
+           ": unwrapping would delete it. Give the container the .imx suffix or set "
+           "LE_IMX_UNWRAP_ROOT to another directory";
+  };
+  // A container named like its own bundle directory, however it is spelled.
+  writeFile(t / "anna.lebundle", bytes);
+  EXPECT_EQ(unwrapError(t / "anna.lebundle"),
+            refusal(t / "anna.lebundle", t / "anna.lebundle", "is the container itself"));
+  EXPECT_EQ(unwrapError(t / "./anna.lebundle"),
+            refusal(t / "./anna.lebundle", t / "./anna.lebundle", "is the container itself"));
+  EXPECT_EQ(readWhole(t / "anna.lebundle"), bytes);
+  EXPECT_FALSE(le::fs::exists(t / "anna.lebundle.imx_unwrapped"));
+
+  // Another file where the directory would go, or a link.
+  TempDir root;
+  ScopedEnv env("LE_IMX_UNWRAP_ROOT", root.path().c_str());
+  writeFile(root / "carl.lebundle", "someone's file");
+  writeFile(t / "carl.imx", bytes);
+  EXPECT_EQ(unwrapError(t / "carl.imx"),
+            refusal(t / "carl.imx", root / "carl.lebundle", "exists and is not a directory"));
+  EXPECT_EQ(readWhole(root / "carl.lebundle"), "someone's file");
+
+  // The unwrap root holds a directory that holds the container.
+  writeFile(root / "bob.lebundle/bob.imx", bytes);
+  EXPECT_EQ(unwrapError(root / "bob.lebundle/bob.imx"),
+            refusal(root / "bob.lebundle/bob.imx", root / "bob.lebundle", "holds the container"));
+  EXPECT_EQ(readWhole(root / "bob.lebundle/bob.imx"), bytes);
 }
 
 TEST(ImxUnwrap, WritesMembersMarkerAndLogLine) {
@@ -101,7 +160,14 @@ TEST(ImxUnwrap, WritesMembersMarkerAndLogLine) {
   EXPECT_EQ(readWhole(dir + "/a/b/c.bin"), "abc");
   EXPECT_TRUE(le::fs::isRegularFile(dir + "/empty.bin"));
   EXPECT_EQ(readWhole(dir + "/empty.bin"), "");
-  EXPECT_EQ(readWhole(dir + ".imx_unwrapped"), "x.imx");
+  // The marker's first line is the container's file name; the lines after it
+  // record which container, as it was, the unpack came from.
+  const std::string marker = readWhole(dir + ".imx_unwrapped");
+  EXPECT_EQ(marker.substr(0, marker.find('\n')), "x.imx");
+  EXPECT_NE(marker.find("\npath=" + (t / "x.imx") + "\nsize=" +
+                        std::to_string(imxBytes(kSmall).size()) + "\nmtime="),
+            std::string::npos)
+      << marker;
   EXPECT_EQ(log, "[le] unwrapped " + (t / "x.imx") + " -> " + dir + "\n");
   EXPECT_FALSE(le::fs::exists(dir + "/a/b/c.bin.part"));
 }
@@ -110,11 +176,16 @@ TEST(ImxUnwrap, MarkerMeansTheContainerIsNotReopened) {
   TempDir t;
   writeFile(t / "x.imx", imxBytes(kSmall));
   const std::string dir = le::resolveBundlePath(t / "x.imx");
-  // Damage both the container's contents and the unpacked tree: a marked
-  // bundle is reused as it stands, and nothing is written.
+  // Damage both the container's contents (keeping its size and time, as the
+  // marker records them) and the unpacked tree: a marked bundle is reused as
+  // it stands, and nothing is written.
+  struct stat before;
+  ASSERT_EQ(::stat((t / "x.imx").c_str(), &before), 0);
   std::string bytes = imxBytes(kSmall);
   bytes[7] = 9;  // member count no longer matches the table
   writeFile(t / "x.imx", bytes);
+  const struct timespec times[2] = {before.st_atim, before.st_mtim};
+  ASSERT_EQ(::utimensat(AT_FDCWD, (t / "x.imx").c_str(), times, 0), 0);
   std::remove((dir + "/a/b/c.bin").c_str());
   StderrCapture err;
   EXPECT_EQ(le::resolveBundlePath(t / "x.imx"), dir);
@@ -286,6 +357,97 @@ TEST(ImxUnwrap, ConcurrentOpensUnwrapOnce) {
   const std::string log = err.text();
   EXPECT_EQ(ok.load(), 6);
   EXPECT_EQ(log.find("[le] unwrapped"), log.rfind("[le] unwrapped"));
+}
+
+TEST(ImxUnwrap, ProcessesUnwrappingAtOnceEachGetTheWholeBundle) {
+  std::vector<RawMember> members = {{"manifest.json", "{\"format\":\"le-bundle-v0\"}"}};
+  for (int i = 0; i < 4; ++i) {
+    std::string payload(size_t{1} << 20, '\0');
+    for (size_t j = 0; j < payload.size(); ++j) payload[j] = static_cast<char>(j * (i + 3) >> 7);
+    members.push_back({"m" + std::to_string(i) + "/pad.bin", payload});
+  }
+  TempDir t;
+  for (int round = 0; round < 3; ++round) {
+    writeFile(t / "x.imx", imxBytes(members));
+    le::fs::rmTree(t / "x.lebundle");
+    le::fs::rmTree(t / "x.lebundle.imx_unwrapped");
+    int gate[2];
+    ASSERT_EQ(::pipe(gate), 0);
+    StderrCapture err;
+    std::vector<pid_t> kids;
+    for (int k = 0; k < 4; ++k) {
+      const pid_t pid = ::fork();
+      ASSERT_GE(pid, 0);
+      if (pid == 0) {
+        ::close(gate[1]);
+        char c;
+        (void)!::read(gate[0], &c, 1);  // all start together when the gate closes
+        int code = 0;
+        try {
+          const std::string dir = le::resolveBundlePath(t / "x.imx");
+          if (dir != t / "x.lebundle") code = 2;
+          for (const RawMember& m : members)
+            if (code == 0 && readWhole(dir + "/" + m.name) != m.payload) code = 3;
+        } catch (const std::exception& e) {
+          std::fprintf(stderr, "child: %s\n", e.what());
+          code = 4;
+        }
+        ::_exit(code);
+      }
+      kids.push_back(pid);
+    }
+    ::close(gate[0]);
+    ::close(gate[1]);
+    for (pid_t pid : kids) {
+      int status = 0;
+      ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
+    }
+    const std::string log = err.text();
+    EXPECT_EQ(log.find("child:"), std::string::npos) << log;
+    // Exactly one process unpacked; the others found its marker.
+    EXPECT_NE(log.find("[le] unwrapped"), std::string::npos) << log;
+    EXPECT_EQ(log.find("[le] unwrapped"), log.rfind("[le] unwrapped")) << log;
+  }
+}
+
+TEST(ImxUnwrap, AnUnpackBelongsToTheContainerItsMarkerRecords) {
+  TempDir t;
+  TempDir root;
+  ScopedEnv env("LE_IMX_UNWRAP_ROOT", root.path().c_str());
+  writeFile(t / "a/anna.imx", imxBytes({{"who.txt", "anna from a"}}));
+  writeFile(t / "b/anna.imx", imxBytes({{"who.txt", "anna from b"}}));
+  const std::string dir = root / "anna.lebundle";
+  ASSERT_EQ(le::resolveBundlePath(t / "a/anna.imx"), dir);
+
+  // Another container of the same name, while the first one exists: refused.
+  EXPECT_EQ(unwrapError(t / "b/anna.imx"),
+            (t / "b/anna.imx") + ": REFUSING to unwrap into " + dir +
+                ", which holds the unpacked container " + (t / "a/anna.imx") + " (recorded in " +
+                dir + ".imx_unwrapped); a host opening either would render the other's avatar. "
+                "Set LE_IMX_UNWRAP_ROOT to a directory of its own, or rename one of them");
+  EXPECT_EQ(readWhole(dir + "/who.txt"), "anna from a");
+  EXPECT_EQ(le::resolveBundlePath(t / "a/anna.imx"), dir);
+
+  // The first container replaced by a different one: its unpack is redone.
+  writeFile(t / "a/anna.imx", imxBytes({{"who.txt", "anna, second take"}}));
+  EXPECT_EQ(le::resolveBundlePath(t / "a/anna.imx"), dir);
+  EXPECT_EQ(readWhole(dir + "/who.txt"), "anna, second take");
+
+  // Once the recorded container is gone, its unpack is out of date.
+  std::remove((t / "a/anna.imx").c_str());
+  EXPECT_EQ(le::resolveBundlePath(t / "b/anna.imx"), dir);
+  EXPECT_EQ(readWhole(dir + "/who.txt"), "anna from b");
+
+  // A marker from before markers recorded their container holds the file
+  // name alone: trusted for that name, out of date for any other.
+  writeFile(dir + ".imx_unwrapped", "anna.imx");
+  writeFile(dir + "/who.txt", "kept");
+  EXPECT_EQ(le::resolveBundlePath(t / "b/anna.imx"), dir);
+  EXPECT_EQ(readWhole(dir + "/who.txt"), "kept");
+  writeFile(t / "b/anna.lebundle.imx", imxBytes({{"who.txt", "renamed"}}));
+  EXPECT_EQ(le::resolveBundlePath(t / "b/anna.lebundle.imx"), dir);
+  EXPECT_EQ(readWhole(dir + "/who.txt"), "renamed");
 }
 
 TEST(ImxWrite, PackedContainersRoundTrip) {
