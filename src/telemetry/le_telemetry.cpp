@@ -129,8 +129,54 @@ std::string snapshotLocked(State& s) {
 
 }  // namespace
 
+std::string validUtf8(const std::string& s) {
+  static const char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
+  std::string out;
+  out.reserve(s.size());
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const size_t n = s.size();
+  size_t i = 0;
+  while (i < n) {
+    const unsigned char c = p[i];
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    // Length of the sequence and the range its second byte must fall in
+    // (which rules out overlong forms, surrogates and code points past
+    // U+10FFFF); later bytes are plain continuation bytes.
+    size_t len = 0;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) len = 2;
+    else if (c == 0xE0) len = 3, lo = 0xA0;
+    else if (c == 0xED) len = 3, hi = 0x9F;
+    else if (c >= 0xE1 && c <= 0xEF) len = 3;
+    else if (c == 0xF0) len = 4, lo = 0x90;
+    else if (c >= 0xF1 && c <= 0xF3) len = 4;
+    else if (c == 0xF4) len = 4, hi = 0x8F;
+    // A bad lead byte, or a sequence cut short, is replaced as one unit: the
+    // lead and the continuation bytes that were valid so far.
+    size_t good = len == 0 ? 0 : 1;
+    while (good > 0 && good < len && i + good < n) {
+      const unsigned char b = p[i + good];
+      const bool ok = good == 1 ? (b >= lo && b <= hi) : (b >= 0x80 && b <= 0xBF);
+      if (!ok) break;
+      ++good;
+    }
+    if (len != 0 && good == len) {
+      out.append(s, i, len);
+      i += len;
+    } else {
+      out += kReplacement;
+      i += good == 0 ? 1 : good;
+    }
+  }
+  return out;
+}
+
 void appendEscaped(std::string& out, const std::string& s) {
-  for (unsigned char c : s) {
+  for (unsigned char c : validUtf8(s)) {
     if (c == '"' || c == '\\') {
       out += '\\';
       out += static_cast<char>(c);
@@ -146,14 +192,21 @@ void appendEscaped(std::string& out, const std::string& s) {
 
 void record(const std::string& key, double value) {
   State& s = state();
+  // Keys are stored as they will be written, so two keys that differ only in
+  // invalid bytes are one key; and a key holds one value, number or string,
+  // whichever was recorded last.
+  const std::string name = validUtf8(key);
   std::lock_guard<std::mutex> lock(s.mu);
-  s.numbers[key] = value;
+  s.strings.erase(name);
+  s.numbers[name] = value;
 }
 
 void recordStr(const std::string& key, const std::string& value) {
   State& s = state();
+  const std::string name = validUtf8(key);
   std::lock_guard<std::mutex> lock(s.mu);
-  s.strings[key] = value;
+  s.numbers.erase(name);
+  s.strings[name] = value;
 }
 
 std::string snapshot_json() {

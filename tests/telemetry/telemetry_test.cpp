@@ -69,6 +69,38 @@ TEST(Telemetry, IgnoredInputsAndNonFiniteValues) {
   EXPECT_NE(snap.find("\"inf_metric\":null"), std::string::npos) << snap;
 }
 
+TEST(Telemetry, InvalidUtf8IsReplacedAndEachKeyHasOneValue) {
+  // A stray continuation byte, a cut-short sequence at the end, an overlong
+  // "/", a surrogate, a code point past U+10FFFF; valid text passes as is.
+  le_tel_record_str("utf8_value", "a\x80" "b\xC3(\xC0\xAF\xED\xA0\x80\xF4\x90\x80\x80\xC3\xA9\xE2\x82");
+  const std::string fffd = "\xEF\xBF\xBD";
+  const std::string want = "\"utf8_value\":\"a" + fffd + "b" + fffd + "(" + fffd + fffd + fffd +
+                           fffd + fffd + fffd + fffd + fffd + fffd + "\xC3\xA9" + fffd +
+                           "\"";
+  std::string snap = le::tel::snapshot_json();
+  EXPECT_NE(snap.find(want), std::string::npos) << snap;
+
+  // Recorded as a number, then as a string, then as a number again: one key,
+  // the latest value.
+  le_tel_record("twice", 1);
+  le_tel_record_str("twice", "one");
+  snap = le::tel::snapshot_json();
+  EXPECT_EQ(snap.find("\"twice\":"), snap.rfind("\"twice\":")) << snap;
+  EXPECT_NE(snap.find("\"twice\":\"one\""), std::string::npos) << snap;
+  le_tel_record("twice", 2);
+  snap = le::tel::snapshot_json();
+  EXPECT_EQ(snap.find("\"twice\":"), snap.rfind("\"twice\":")) << snap;
+  EXPECT_NE(snap.find("\"twice\":2"), std::string::npos) << snap;
+
+  // Keys that differ only in invalid bytes are written alike: one key too.
+  le_tel_record("k\xFF", 1);
+  le_tel_record_str("k\xFE", "last");
+  snap = le::tel::snapshot_json();
+  const std::string key = "\"k" + fffd + "\":";
+  EXPECT_EQ(snap.find(key), snap.rfind(key)) << snap;
+  EXPECT_NE(snap.find(key + "\"last\""), std::string::npos) << snap;
+}
+
 TEST(Telemetry, EachThreadOwnsItsText) {
   const char* mine = le_tel_pending_json();
   const std::string before = mine;
