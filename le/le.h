@@ -349,10 +349,13 @@ LE_API int le_utt_render_status(le_utt* utt, char* msg, size_t capacity, int* co
 /* ---- Telemetry ----------------------------------------------------------- */
 
 /* Process-wide metrics. le_tel_record sets a numeric metric, le_tel_record_str
- * a string metric; a NULL or empty key (or a NULL value) is ignored.
+ * a string metric; a NULL or empty key (or a NULL value) is ignored. A key
+ * holds one value, whichever was recorded last, number or string.
  * le_tel_pending_json returns {"queued":N,"snapshot":{...}} describing the
- * device and every recorded metric; the text belongs to the calling thread
- * and stays valid until that thread calls le_tel_pending_json again.
+ * device and every recorded metric, always valid JSON (bytes that are not
+ * valid UTF-8, in keys or values, appear as U+FFFD); the text belongs to the
+ * calling thread and stays valid until that thread calls le_tel_pending_json
+ * again.
  * All three are thread-safe. */
 LE_API void le_tel_record(const char* key, double value);
 LE_API void le_tel_record_str(const char* key, const char* value);
