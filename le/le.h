@@ -154,7 +154,9 @@ LE_API int le_bundle_resolve_member(const char* handle, const char* member, char
  * le_prior_open creates the handle and starts its decoding thread, which
  * keeps look_ahead rows decoded ahead (2 when look_ahead < 1) and history rows
  * behind (0 when negative), so reading rows in order, or revisiting recent
- * ones, never waits for a seek. Returns NULL on failure (NULL bundle_dir, no
+ * ones, never waits for a seek. The ring never holds more than the prior's NT
+ * rows: look_ahead is clamped to NT - 1, then history to NT - 1 - look_ahead
+ * (with NT = 1: one row ahead, none behind). Returns NULL on failure (NULL bundle_dir, no
  * readable manifest, no prior member, a member that disagrees with the
  * manifest), with the reason in le_last_error. le_prior_close destroys the
  * handle, stopping and joining its thread; NULL is ignored.

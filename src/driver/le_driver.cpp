@@ -506,9 +506,12 @@ LE_API le_prior* le_prior_open(const char* bundle_dir, int look_ahead, int histo
                              }
                              auto p = std::make_unique<le_prior>();
                              p->manifest = le::loadManifest(bundle_dir);
-                             p->cursor = le::DriverCursor::openPrior(
-                                 p->manifest, look_ahead < 1 ? 2 : look_ahead,
-                                 std::max(history, 0));
+                             // A ring of more than NT rows would only hold rows
+                             // twice, and a huge request would tie up memory.
+                             const int rows = std::max(p->manifest.NT, 2);
+                             const int ahead = std::min(look_ahead < 1 ? 2 : look_ahead, rows - 1);
+                             const int behind = std::min(std::max(history, 0), rows - 1 - ahead);
+                             p->cursor = le::DriverCursor::openPrior(p->manifest, ahead, behind);
                              p->backend = p->cursor->backend;
                              return p.release();
                            });

@@ -11,6 +11,7 @@
 #include "driver/le_moviedec_ff.h"
 #include "le/le.h"
 #include "media.h"
+#include "support/test_support.h"
 
 using le::test::media;
 using le::test::TempDir;
@@ -79,6 +80,28 @@ TEST(PriorCApi, ArgumentAndRangeErrors) {
   EXPECT_EQ(le_prior_row_bytes(nullptr), 0u);
   EXPECT_STREQ(le_prior_backend(nullptr), "");
   le_prior_close(nullptr);
+}
+
+TEST(PriorCApi, LookAheadAndHistoryAreClampedToTheRows) {
+  PriorBundle b;
+  struct Case {
+    int lookAhead, history;
+    const char* ring;
+  };
+  for (const Case& c : {Case{5000, 5000, "look-ahead 11, history 0"},
+                        Case{5, 100, "look-ahead 5, history 6"}, Case{0, 9, "look-ahead 2, history 9"}}) {
+    le::test::StderrCapture err;
+    le_prior* p = le_prior_open(b.t.path().c_str(), c.lookAhead, c.history);
+    const std::string log = err.text();
+    ASSERT_NE(p, nullptr) << le_last_error();
+    EXPECT_NE(log.find(std::string("frames 32x32 f16 CHW, ") + c.ring + ")"), std::string::npos) << log;
+    std::vector<uint8_t> row(kRowBytes);
+    for (int si : {11, 0, 5, 5, 4}) {
+      ASSERT_EQ(le_prior_row(p, si, row.data(), row.size()), 1) << le_last_error();
+      EXPECT_EQ(std::memcmp(row.data(), le::test::expectedPrior(si).data(), kRowBytes), 0) << si;
+    }
+    le_prior_close(p);
+  }
 }
 
 TEST(PriorCApi, BundleWithoutAPriorIsRefused) {
