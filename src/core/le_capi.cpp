@@ -127,6 +127,8 @@ LE_API const float* le_render_kp_crop(le_ctx* ctx, int si, const float* kp_sourc
                      setError(Family::Core, "le_render_kp_crop: bad args");
                      return nullptr;
                    }
+                   le::checkHostKeypointsFinite("kp_source", kp_source);
+                   le::checkHostKeypointsFinite("kp_driving", kp_driving);
                    return renderKp(ctx, si, kp_source, kp_driving);
                  });
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -87,6 +88,15 @@ void checkHostKeypointRows(const std::string& model, const std::string& input,
          "been published to a host that links this renderer: training/recipe/host_kp_contract.py "
          "is the publish gate that exists to prevent it.";
   throw std::runtime_error(msg);
+}
+
+void checkHostKeypointsFinite(const std::string& argument, const float* kp) {
+  for (size_t i = 0; i < kKpFloats; ++i)
+    if (!std::isfinite(kp[i]))
+      throw std::runtime_error(argument + " holds a non-finite value (" + std::to_string(kp[i]) +
+                               " at row " + std::to_string(i / 3) + ", column " +
+                               std::to_string(i % 3) + "): the director would render it into a "
+                               "crop of NaN. REFUSING to render");
 }
 
 namespace {

@@ -22,6 +22,11 @@ constexpr int kHostKpRows = 21;
 void checkHostKeypointRows(const std::string& model, const std::string& input,
                            const std::vector<int64_t>& dims);
 
+// A host keypoint array (kHostKpRows rows of 3 floats) must hold finite
+// values: the director turns a single NaN into a crop of NaN. Throws
+// "<argument> holds a non-finite value ..." naming the first one.
+void checkHostKeypointsFinite(const std::string& argument, const float* kp);
+
 class Renderer {
  public:
   // Loads "model_<modelKey>.onnx" of the bundle. threads < 1 uses the worker

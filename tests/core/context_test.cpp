@@ -1,6 +1,8 @@
 // le_create and the frame-at-a-time entry points over the demo bundle.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -155,6 +157,22 @@ TEST(RenderAndPaste, BadArgumentsReturnTheirFailureValues) {
   EXPECT_STREQ(le_last_error(), "le_render_kp_crop: bad args");
   EXPECT_EQ(le_render_kp_rgba(nullptr, 0, kp.data(), kp.data(), out.data(), out.size()), 0);
   EXPECT_STREQ(le_last_error(), "le_render_kp_crop: bad args");
+  // Keypoints that are not finite would render a crop of NaN: refused, naming
+  // the argument, the value and where it sits.
+  std::vector<float> bad = kp;
+  bad[3 * 3 + 1] = std::nanf("");
+  EXPECT_EQ(le_render_kp_crop(ctx.c, 0, bad.data(), kp.data()), nullptr);
+  EXPECT_STREQ(le_last_error(),
+               "le_render_kp_crop: kp_source holds a non-finite value (nan at row 3, column 1): the "
+               "director would render it into a crop of NaN. REFUSING to render");
+  bad = kp;
+  bad[62] = INFINITY;
+  std::fill(out.begin(), out.end(), 7);
+  EXPECT_EQ(le_render_kp_rgba(ctx.c, 0, kp.data(), bad.data(), out.data(), out.size()), 0);
+  EXPECT_STREQ(le_last_error(),
+               "le_render_kp_crop: kp_driving holds a non-finite value (inf at row 20, column 2): the "
+               "director would render it into a crop of NaN. REFUSING to render");
+  EXPECT_EQ(out[0], 7);
   // A success after those failures leaves no message.
   EXPECT_EQ(le_render_kp_rgba(ctx.c, 1, kp.data(), kp.data(), out.data(), out.size()), 1);
   EXPECT_STREQ(le_last_error(), "");
