@@ -91,7 +91,8 @@ LE_API int le_host_kp_rows(void);
 /* Renders one face crop (3 x crop x crop floats, planar R, G, B in 0 ... 1)
  * for identity frame si (0 ... NT-1) from 21 x 3 source and driving keypoint
  * floats. The result is owned by the context and valid until the next render
- * on it; NULL on failure. */
+ * on it; NULL on failure, including keypoints that are NaN or infinite (the
+ * message names the argument and the row). */
 LE_API const float* le_render_kp_crop(le_ctx* ctx, int si, const float* kp_source,
                                       const float* kp_driving);
 /* As le_render_kp_crop with entry i (0 ... le_drive_frames-1) of the bundle's
