@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine (tools/setup.sh) and runs the whole test
 # suite twice: in a normal optimised build and in an AddressSanitizer +
-# UndefinedBehaviorSanitizer build.
+# UndefinedBehaviorSanitizer build. Then builds the libFuzzer targets and the
+# shared library with clang, as the README's fuzzing commands do (built, not
+# run: the stored corpora already replay as tests in the builds above).
 #
-#   tools/test.sh                 both builds
-#   LE_TEST_BUILDS=normal tools/test.sh   one of: normal asan tsan (space-separated)
+#   tools/test.sh                 all three
+#   LE_TEST_BUILDS=normal tools/test.sh   any of: normal asan tsan fuzz (space-separated)
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
 
 bash tools/setup.sh
 
-builds=${LE_TEST_BUILDS:-"normal asan"}
+builds=${LE_TEST_BUILDS:-"normal asan fuzz"}
 jobs=$(nproc)
 status=0
 for kind in $builds; do
@@ -20,6 +22,14 @@ for kind in $builds; do
     normal) flags=() ;;
     asan) flags=(-DLE_CORE_ASAN=ON) ;;
     tsan) flags=(-DLE_CORE_TSAN=ON) ;;
+    fuzz)
+      echo "=== fuzz build (configure and link only) ==="
+      CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DLE_CORE_BUILD_FUZZERS=ON -DLE_CORE_BUILD_TESTS=OFF -DLE_CORE_BUILD_BENCH=OFF \
+        -DLE_CORE_BUILD_EXAMPLES=OFF -DLE_CORE_BUILD_TOOLS=OFF >/dev/null
+      if ! cmake --build "$dir" -j "$jobs" --target le_core manifest_keys_fuzzer \
+        imx_unwrap_fuzzer onnx_rewrite_roundtrip_fuzzer; then status=1; fi
+      continue ;;
     *) echo "unknown build kind $kind" >&2; exit 2 ;;
   esac
   echo "=== $kind build ==="
