@@ -18,7 +18,6 @@
 namespace le {
 namespace {
 
-constexpr size_t kCopyBuffer = size_t{8} << 20;
 constexpr uint64_t kPlaceholderMax = uint64_t{4} << 20;
 constexpr char kPlaceholderTag[] = "_imx_synthetic_manifest";
 constexpr size_t kMarkerMax = size_t{64} << 10;
@@ -49,9 +48,14 @@ std::string canonicalPath(const std::string& path) {
 // container replaced under the same name, or another container of the same
 // name unpacking into the same root, no longer matches.
 std::string containerRecord(const std::string& container, const struct stat& st) {
+#ifdef __APPLE__
+  const struct timespec& modified = st.st_mtimespec;
+#else
+  const struct timespec& modified = st.st_mtim;
+#endif
   char mtime[64];
-  std::snprintf(mtime, sizeof mtime, "%lld.%09ld", static_cast<long long>(st.st_mtim.tv_sec),
-                static_cast<long>(st.st_mtim.tv_nsec));
+  std::snprintf(mtime, sizeof mtime, "%lld.%09ld", static_cast<long long>(modified.tv_sec),
+                static_cast<long>(modified.tv_nsec));
   return "\npath=" + canonicalPath(container) + "\nsize=" + std::to_string(st.st_size) +
          "\nmtime=" + mtime + "\n";
 }
@@ -232,7 +236,7 @@ std::string unwrapOnce(const std::string& container) {
   fs::rmTree(dir);
   if (!fs::mkdirs(dir)) throw std::runtime_error("cannot create unwrap dir " + dir);
 
-  std::vector<char> buf(kCopyBuffer);
+  std::vector<char> buf(kImxCopyBuffer);
   for (const ImxEntry& e : toc) {
     checkImxMemberName(container, e.name);
     if (isPlaceholderManifest(src.get(), e)) continue;

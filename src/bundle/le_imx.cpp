@@ -12,7 +12,6 @@ namespace le {
 namespace {
 
 constexpr char kMagic[4] = {'I', 'M', 'X', '\0'};
-constexpr size_t kCopyBuffer = size_t{8} << 20;
 
 uint16_t u16le(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
@@ -153,7 +152,7 @@ void writeImxContainer(const std::string& out, const std::vector<ImxSource>& mem
     if (!dst) throw std::runtime_error("cannot write " + part);
     if (std::fwrite(head.data(), 1, head.size(), dst.get()) != head.size())
       throw std::runtime_error("short write " + part);
-    std::vector<char> buf(kCopyBuffer);
+    std::vector<char> buf(kImxCopyBuffer);
     for (size_t i = 0; i < members.size(); ++i) {
       fs::File src(members[i].path, "rb");
       if (!src) throw std::runtime_error("cannot open " + members[i].path);

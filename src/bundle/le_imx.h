@@ -40,6 +40,8 @@ void checkImxMemberName(const std::string& container, const std::string& name);
 
 // Copies `size` bytes from the current position of `from` to `to` through
 // `buf`; the result says whether the source ran short or a write fell short.
+// Payloads are streamed through one buffer of this size, never held whole.
+constexpr size_t kImxCopyBuffer = size_t{8} << 20;
 enum class CopyResult { Done, ShortRead, ShortWrite };
 CopyResult copyBytes(std::FILE* from, std::FILE* to, uint64_t size, std::vector<char>& buf);
 
