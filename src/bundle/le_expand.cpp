@@ -169,7 +169,11 @@ void materialise(std::FILE* src, const std::string& container, const ImxEntry& e
                  const std::string& target, std::vector<char>& buf) {
   if (fseeko(src, static_cast<off_t>(e.offset), SEEK_SET) != 0)
     throw std::runtime_error(container + ": cannot seek to member " + e.name);
-  const std::string part = target + ".part";
+  // The directory was empty when the unwrap began, so anything already at
+  // the staging name is an earlier member (one named "<this member>.part"):
+  // stage beside it instead of over it.
+  std::string part = target + ".part";
+  while (fs::exists(part)) part += ".part";
   fs::File dst(part, "wb");
   if (!dst) throw std::runtime_error("cannot write " + part);
   switch (copyBytes(src, dst.get(), e.size, buf)) {

@@ -282,6 +282,13 @@ TEST(ImxUnwrap, UnsafeMemberNamesAreRefused) {
   TempDir t;
   writeFile(t / "ok.imx", imxBytes({{"a.b/c.d.bin", "fine"}}));
   EXPECT_EQ(readWhole(le::resolveBundlePath(t / "ok.imx") + "/a.b/c.d.bin"), "fine");
+  // A member named like another member's staging file survives it.
+  writeFile(t / "p.imx", imxBytes({{"a.part.part", "2"}, {"a.part", "1"}, {"a", "0"}}));
+  const std::string p = le::resolveBundlePath(t / "p.imx");
+  EXPECT_EQ(readWhole(p + "/a"), "0");
+  EXPECT_EQ(readWhole(p + "/a.part"), "1");
+  EXPECT_EQ(readWhole(p + "/a.part.part"), "2");
+  EXPECT_FALSE(le::fs::exists(p + "/a.part.part.part"));
 }
 
 TEST(ImxUnwrap, BrokenContainersNameWhatIsWrongAndLeaveNoMarker) {
