@@ -552,6 +552,10 @@ void Stream::legacyFeatures(int need, int fb) {
   windowBuf_.resize(kLegacySamples);
   while (featDone_ < need) {
     const int w = w2vPos_;
+    const int limit = finished_ ? w + kLegacyFrames : std::min(w + kLegacyFrames, std::max(0, fb - right_));
+    // Nothing would become final (the audio has not grown past what this
+    // window already committed): the run would only repeat the last one.
+    if (limit <= featDone_) break;
     copySamples(static_cast<int64_t>(w) * kHop, static_cast<int64_t>(w) * kHop + kLegacySamples, counted,
                 windowBuf_.data());
     normaliseWindow(windowBuf_.data(), kLegacySamples);
@@ -563,7 +567,6 @@ void Stream::legacyFeatures(int need, int fb) {
     if (out[0].GetTensorTypeAndShapeInfo().GetElementCount() != static_cast<size_t>(kLayers) * kLegacyFrames * kWidth)
       throw std::runtime_error("w2v: audio_emb is not [12, 200, 768]");
     const float* emb = out[0].GetTensorData<float>();
-    const int limit = finished_ ? w + kLegacyFrames : std::min(w + kLegacyFrames, std::max(0, fb - right_));
     for (int i = w == 0 ? 0 : kLegacyHop / 2; i < kLegacyFrames; ++i) {
       const int f = w + i;
       if (f >= limit) break;
