@@ -670,6 +670,16 @@ void Session::interrupt() {
   read_ = written_;
   pasteQueue_.clear();
   ++generation_;
+  // With a paster, the next idle frame need not wait for a render the
+  // producer may be in the middle of: queue it here.
+  if (pipelinePaste_) {
+    PasteJob job;
+    job.driverIndex = idleIndex_;
+    job.generation = generation_;
+    job.enqueueMs = nowMs();
+    idleIndex_ = (idleIndex_ + 1) % nt_;
+    pasteQueue_.push_back(std::move(job));
+  }
   producerCv_.notify_all();
   pasterCv_.notify_all();
   deliverCv_.notify_all();
