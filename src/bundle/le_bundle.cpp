@@ -1,7 +1,5 @@
 #include "bundle/le_bundle.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -13,6 +11,7 @@
 
 #include "bundle/le_fs.h"
 #include "bundle/le_imx.h"
+#include "core/le_env.h"
 #include "core/le_error.h"
 #include "le/le.h"
 
@@ -89,40 +88,9 @@ std::string resolveMember(const std::string& dir, const std::string& name) {
   return welded;
 }
 
-namespace {
+std::string readFile(const std::string& path) { return fs::readWhole<std::string>(path); }
 
-// stdio opens a directory for reading without complaint, and it then reports
-// a size of 2^63 - 1; a directory standing where a member file should be is
-// one that cannot be opened.
-fs::File openForReading(const std::string& path) {
-  fs::File f(path, "rb");
-  struct stat st;
-  if (!f || ::fstat(::fileno(f.get()), &st) != 0 || S_ISDIR(st.st_mode))
-    throw std::runtime_error("cannot open " + path);
-  return f;
-}
-
-}  // namespace
-
-std::string readFile(const std::string& path) {
-  fs::File f = openForReading(path);
-  if (fseeko(f.get(), 0, SEEK_END) != 0) throw std::runtime_error("cannot open " + path);
-  const off_t size = ftello(f.get());
-  if (size < 0 || fseeko(f.get(), 0, SEEK_SET) != 0) throw std::runtime_error("cannot open " + path);
-  std::string data(static_cast<size_t>(size), '\0');
-  if (size > 0 && std::fread(&data[0], 1, data.size(), f.get()) != data.size())
-    throw std::runtime_error("short read " + path);
-  return data;
-}
-
-std::string readText(const std::string& path) {
-  fs::File f = openForReading(path);
-  std::string data;
-  char chunk[8192];
-  size_t got;
-  while ((got = std::fread(chunk, 1, sizeof chunk, f.get())) > 0) data.append(chunk, got);
-  return data;
-}
+std::string readText(const std::string& path) { return fs::MemberFile(path).readToEnd(); }
 
 // ---- Manifest key scanner ----------------------------------------------------
 
@@ -295,8 +263,7 @@ Manifest loadManifest(const std::string& bundlePath) {
     m.msrcW = toInt32(sw);
     m.msrcH = toInt32(sh);
   } else {
-    const char* ok = std::getenv("VELLUM2_MSRC_MISSING_OK");
-    if (!ok || std::strcmp(ok, "1") != 0)
+    if (!envIsExactly1("VELLUM2_MSRC_MISSING_OK"))
       throw std::runtime_error(
           m.dir +
           "/manifest.json declares no paste-space stamp (M_src_w/M_src_h, aka "
@@ -315,6 +282,10 @@ Manifest loadManifest(const std::string& bundlePath) {
   }
   if (m.msrcW < 1 || m.msrcH < 1)
     throw std::runtime_error("manifest: bad paste-space stamp (M_src_w/M_src_h must be > 0)");
+  optStr(text, "P_rgb", m.rawPriorName);
+  optStr(text, "P_hevc", m.hevcPriorName);
+  optStr(text, "target_frames", m.driverFramesName);
+  optStr(text, "target_frames_mp4", m.driverMovieName);
   return m;
 }
 

@@ -22,8 +22,10 @@ std::string resolveMember(const std::string& dir, const std::string& name);
 // has none).
 std::string manifestLayoutName(const std::string& name);
 
-// Whole-file readers; both throw "cannot open <path>", readFile also
-// "short read <path>".
+// Whole-file readers over fs::MemberFile (regular files only, never
+// blocking); both throw "cannot open <path>", readFile also "short read
+// <path>" when fewer bytes arrive than the file's size. readText reads to
+// the end of the file whatever its size.
 std::string readFile(const std::string& path);
 std::string readText(const std::string& path);
 
@@ -44,6 +46,14 @@ struct Manifest {
   int32_t crop = 512;
   Unsharp unsharp;
   int32_t frames = 0;
+
+  // Optional member names, read with the manifest so that no component reads
+  // manifest.json again. Empty when the manifest names none (or names ""):
+  // each reader then uses its default member.
+  std::string rawPriorName;      // "P_rgb": the raw warp prior (default P.f16)
+  std::string hevcPriorName;     // "P_hevc": the HEVC prior movie (default P_hevc.mov)
+  std::string driverFramesName;  // "target_frames": JPEG frame directory (default target_frames)
+  std::string driverMovieName;   // "target_frames_mp4": driver movie (default target_frames.mp4)
 
   // The director model file for a key ("b1", "b4_fp16", ...), under either
   // naming layout.

@@ -1,6 +1,7 @@
 #include "bundle/le_fs.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,9 +45,94 @@ bool exists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
+bool memberExists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+MemberFile MemberFile::tryOpen(const std::string& path) noexcept {
+  MemberFile f;
+  // O_NONBLOCK: opening a FIFO without a writer returns at once instead of
+  // waiting for one; the fstat below then refuses it.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return f;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return f;
+  }
+  // Reads of a regular file never block anyway; clear the flag so the
+  // descriptor behaves as an ordinary one.
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  f.fd_ = fd;
+  f.size_ = static_cast<uint64_t>(st.st_size);
+  try {
+    f.path_ = path;
+  } catch (...) {
+    return MemberFile();
+  }
+  return f;
+}
+
+MemberFile::MemberFile(const std::string& path) {
+  *this = tryOpen(path);
+  if (fd_ < 0) throw OpenError(path);
+}
+
+MemberFile::~MemberFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+MemberFile::MemberFile(MemberFile&& o) noexcept { *this = std::move(o); }
+
+MemberFile& MemberFile::operator=(MemberFile&& o) noexcept {
+  if (this != &o) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = o.fd_;
+    size_ = o.size_;
+    path_.swap(o.path_);
+    o.fd_ = -1;
+    o.size_ = 0;
+  }
+  return *this;
+}
+
+bool MemberFile::read(void* dst, size_t n) {
+  auto* out = static_cast<unsigned char*>(dst);
+  size_t got = 0;
+  while (got < n) {
+    const ssize_t r = ::read(fd_, out + got, n - got);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    got += static_cast<size_t>(r);
+  }
+  return true;
+}
+
+std::string MemberFile::readToEnd() {
+  std::string data;
+  char chunk[8192];
+  for (;;) {
+    const ssize_t r = ::read(fd_, chunk, sizeof chunk);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    data.append(chunk, static_cast<size_t>(r));
+  }
+  return data;
+}
+
+bool MemberFile::atEnd() {
+  unsigned char extra;
+  for (;;) {
+    const ssize_t r = ::read(fd_, &extra, 1);
+    if (r < 0 && errno == EINTR) continue;
+    return r == 0;
+  }
+}
+
 bool opensForReading(const std::string& path) {
-  File f(path, "rb");
-  return static_cast<bool>(f);
+  return static_cast<bool>(MemberFile::tryOpen(path));
 }
 
 bool mkdirs(const std::string& path) {

@@ -1,13 +1,12 @@
 #include "bundle/le_identity.h"
 
-#include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <stdexcept>
 
+#include "bundle/le_fs.h"
+#include "bundle/le_layout.h"
 #include "driver/le_driver.h"
 #include "paste/le_simd.h"
 
@@ -16,31 +15,6 @@ namespace le {
 // ---- File primitives -----------------------------------------------------------------
 
 namespace {
-
-// Closes a descriptor on scope exit.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-// The file's size, opened read-only; throws "cannot open <path>".
-Fd openSized(const std::string& path, uint64_t& size) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  struct stat st;
-  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) throw std::runtime_error("cannot open " + path);
-  size = static_cast<uint64_t>(st.st_size);
-  return fd;
-}
 
 // count * elementBytes, or "size mismatch <path>" when no file could hold it.
 uint64_t expectedBytes(const std::string& path, int64_t count, uint64_t elementBytes) {
@@ -79,12 +53,12 @@ void Mapping::reset() {
 }
 
 Mapping mapFile(const std::string& path, uint64_t expected) {
-  uint64_t size = 0;
-  Fd fd = openSized(path, size);
+  fs::MemberFile f(path);
+  const uint64_t size = f.size();
   if (size != expected) throw std::runtime_error("size mismatch " + path);
   Mapping m;
   if (size == 0) return m;
-  void* p = ::mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE, fd.get(), 0);
+  void* p = ::mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE, f.fd(), 0);
   if (p == MAP_FAILED) throw std::runtime_error("mmap failed " + path);
   m.address_ = p;
   m.base_ = static_cast<const uint8_t*>(p);
@@ -94,23 +68,14 @@ Mapping mapFile(const std::string& path, uint64_t expected) {
 
 template <typename T>
 std::vector<T> readRaw(const std::string& path, int64_t count) {
-  uint64_t size = 0;
-  Fd fd = openSized(path, size);
+  fs::MemberFile f(path);
   // The size is checked before anything is allocated, so a bogus count in a
   // manifest cannot ask for an absurd buffer.
-  if (size != expectedBytes(path, count, sizeof(T))) throw std::runtime_error("size mismatch " + path);
+  if (f.size() != expectedBytes(path, count, sizeof(T))) throw std::runtime_error("size mismatch " + path);
   std::vector<T> out(static_cast<size_t>(count));
-  uint8_t* dst = reinterpret_cast<uint8_t*>(out.data());
-  size_t got = 0;
-  const size_t want = static_cast<size_t>(size);
-  while (got < want) {
-    const ssize_t n = ::read(fd.get(), dst + got, want - got);
-    if (n <= 0) throw std::runtime_error("size mismatch " + path);
-    got += static_cast<size_t>(n);
-  }
+  if (!f.read(out.data(), static_cast<size_t>(f.size()))) throw std::runtime_error("size mismatch " + path);
   // The file may have grown since fstat; what follows must be its end.
-  uint8_t extra;
-  if (::read(fd.get(), &extra, 1) != 0) throw std::runtime_error("size mismatch " + path);
+  if (!f.atEnd()) throw std::runtime_error("size mismatch " + path);
   return out;
 }
 
@@ -125,23 +90,19 @@ void halfToFloat(const uint16_t* src, float* dst, size_t count) {
 
 namespace {
 
-bool fileExists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
-}
-
 bool memberExists(const Manifest& m, const std::string& name) {
-  return fileExists(resolveMember(m.dir, name));
+  return fs::memberExists(resolveMember(m.dir, name));
 }
 
-std::string manifestText(const Manifest& m) { return readText(m.dir + "/manifest.json"); }
+// The HEVC prior's member name: the manifest's "P_hevc", else P_hevc.mov.
+std::string hevcPriorName(const Manifest& m) {
+  return m.hevcPriorName.empty() ? "P_hevc.mov" : m.hevcPriorName;
+}
 
 }  // namespace
 
 void ensureIdentityMembers(const Manifest& m) {
-  const std::string text = manifestText(m);
-  std::string rawName = "P.f16";
-  manifest_key::optStr(text, "P_rgb", rawName);
+  const std::string rawName = m.rawPriorName.empty() ? "P.f16" : m.rawPriorName;
   const bool haveP = memberExists(m, "P.f16");
   const bool haveFs = memberExists(m, "fs_red.f16");
   if (rawName != "P.f16" && memberExists(m, rawName) && !haveP && !haveFs)
@@ -151,14 +112,14 @@ void ensureIdentityMembers(const Manifest& m) {
         "NOTHING silently and Identity::P(si) is then an offset from a null pointer. REFUSING "
         "rather than rendering off a prior nothing will read.");
   if (haveP || haveFs) return;
-  std::string hevc;
-  if (!manifest_key::optStr(text, "P_hevc", hevc))
+  const std::string& hevc = m.hevcPriorName;
+  if (hevc.empty())
     throw std::runtime_error("this bundle carries neither " + rawName +
                              " nor fs_red.f16, and its manifest names no P_hevc member to play one "
                              "from — the renderer has no warp prior and le::Identity would hand it "
                              "a null pointer. REFUSING to create a session.");
   const std::string path = resolveMember(m.dir, hevc);
-  if (!fileExists(path))
+  if (!fs::memberExists(path))
     throw std::runtime_error("this bundle's manifest names P_hevc '" + hevc +
                              "' and the file is not there (" + path +
                              ") — the renderer has no warp prior. REFUSING to create a session.");
@@ -183,22 +144,22 @@ void rescaleM(std::vector<float>& M, const Manifest& m) {
 Identity::Identity(const Manifest& m) : NT(m.NT), crop(m.crop), manifest_(m) {
   ensureIdentityMembers(m);
   const std::string pooledPath = resolveMember(m.dir, "pooled64.f16");
-  pooled64_ = mapFile(pooledPath, product(pooledPath, {NT, 131072}));
+  constexpr int64_t kHalf = static_cast<int64_t>(kHalfBytes);
+  pooled64_ = mapFile(pooledPath, product(pooledPath, {NT, static_cast<int64_t>(kPooledHalves), kHalf}));
 
   const std::string pPath = resolveMember(m.dir, "P.f16");
   const std::string fsPath = resolveMember(m.dir, "fs_red.f16");
-  const bool haveFs = fileExists(fsPath);
-  if (fileExists(pPath)) {
-    P_ = mapFile(pPath, product(pPath, {6, crop, crop, NT}));
+  const bool haveFs = fs::memberExists(fsPath);
+  if (fs::memberExists(pPath)) {
+    P_ = mapFile(pPath, product(pPath, {3, crop, crop, NT, kHalf}));
   } else if (!haveFs) {
-    std::string hevc = "P_hevc.mov";
-    manifest_key::optStr(manifestText(m), "P_hevc", hevc);
-    const std::string path = resolveMember(m.dir, hevc);
-    if (fileExists(path)) priorPath_ = path;
+    const std::string path = resolveMember(m.dir, hevcPriorName(m));
+    if (fs::memberExists(path)) priorPath_ = path;
   }
-  if (haveFs) fsRed_ = mapFile(fsPath, product(fsPath, {NT, 524288}));
+  if (haveFs) fsRed_ = mapFile(fsPath, product(fsPath, {NT, static_cast<int64_t>(kFsRedHalves), kHalf}));
 
-  M_ = readRaw<float>(resolveMember(m.dir, "M.f32"), static_cast<int64_t>(NT) * 6);
+  M_ = readRaw<float>(resolveMember(m.dir, "M.f32"),
+                      static_cast<int64_t>(NT) * static_cast<int64_t>(kPasteTransformFloats));
   rescaleM(M_, m);
 }
 
@@ -221,13 +182,13 @@ void Identity::checkRow(int i, const char* what) const {
 
 const uint16_t* Identity::pooled64(int i) const {
   checkRow(i, "pooled64");
-  return reinterpret_cast<const uint16_t*>(pooled64_.base()) + static_cast<size_t>(i) * 65536;
+  return reinterpret_cast<const uint16_t*>(pooled64_.base()) + static_cast<size_t>(i) * kPooledHalves;
 }
 
 const uint16_t* Identity::fsRed(int i) const {
   checkRow(i, "fs_red");
   if (!fsRed_) return nullptr;
-  return reinterpret_cast<const uint16_t*>(fsRed_.base()) + static_cast<size_t>(i) * 262144;
+  return reinterpret_cast<const uint16_t*>(fsRed_.base()) + static_cast<size_t>(i) * kFsRedHalves;
 }
 
 const uint16_t* Identity::P(int i) {
@@ -241,12 +202,12 @@ const uint16_t* Identity::P(int i) {
 
 const float* Identity::M(int i) const {
   checkRow(i, "M");
-  return M_.data() + static_cast<size_t>(i) * 6;
+  return M_.data() + static_cast<size_t>(i) * kPasteTransformFloats;
 }
 
 DriverCursor& Identity::prior() {
   std::call_once(priorOnce_, [this] {
-    prior_ = DriverCursor::openPrior(manifest_, 2, 11);
+    prior_ = DriverCursor::openPrior(manifest_, kCursorLookAhead, kCursorHistory);
     priorReady_.store(prior_.get());
   });
   return *prior_;
@@ -279,8 +240,9 @@ Drive loadDrive(const Manifest& m) {
   Drive d;
   d.frames = m.frames;
   const int64_t rows = m.frames;
-  d.xs = readRaw<float>(resolveMember(m.dir, "drive/xs.f32"), rows * 63);
-  d.xd = readRaw<float>(resolveMember(m.dir, "drive/xd.f32"), rows * 63);
+  const int64_t floats = rows * static_cast<int64_t>(kKeypointFloats);
+  d.xs = readRaw<float>(resolveMember(m.dir, "drive/xs.f32"), floats);
+  d.xd = readRaw<float>(resolveMember(m.dir, "drive/xd.f32"), floats);
   d.si = readRaw<int32_t>(resolveMember(m.dir, "drive/si.i32"), rows);
   for (int32_t s : d.si)
     if (s < 0 || s >= m.NT) throw std::runtime_error("drive: si out of range");

@@ -1,6 +1,9 @@
 #include "core/le_image.h"
 
+#include <climits>
 #include <stdexcept>
+
+#include "bundle/le_fs.h"
 
 #define STB_IMAGE_IMPLEMENTATION
 #define STB_IMAGE_STATIC
@@ -23,8 +26,18 @@
 namespace le {
 
 ImageRGB loadImageRGB(const std::string& path) {
+  // Read through the member opener (regular files only, never blocking on a
+  // FIFO), then decoded from memory.
+  std::vector<unsigned char> file;
+  try {
+    file = fs::readWhole<std::vector<unsigned char>>(path);
+  } catch (const std::runtime_error&) {
+    throw std::runtime_error("decode failed: " + path);
+  }
+  if (file.size() > static_cast<size_t>(INT_MAX)) throw std::runtime_error("decode failed: " + path);
   int w = 0, h = 0, n = 0;
-  unsigned char* data = stbi_load(path.c_str(), &w, &h, &n, 3);
+  unsigned char* data =
+      stbi_load_from_memory(file.data(), static_cast<int>(file.size()), &w, &h, &n, 3);
   if (!data) throw std::runtime_error("decode failed: " + path);
   ImageRGB img;
   img.width = w;

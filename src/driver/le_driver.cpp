@@ -1,6 +1,5 @@
 #include "driver/le_driver.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +13,9 @@
 #include <thread>
 #include <vector>
 
+#include "bundle/le_fs.h"
+#include "bundle/le_layout.h"
+#include "core/le_env.h"
 #include "core/le_error.h"
 #include "core/le_image.h"
 #include "driver/le_driver_ff.h"
@@ -79,14 +81,6 @@ class JpgDirSource final : public Source {
 
 std::unique_ptr<Source> openJpgDir(const std::string& dir, int NT, int W, int H) {
   return std::make_unique<JpgDirSource>(dir, NT, W, H);
-}
-
-std::string readText(const std::string& path) {
-  try {
-    return le::readText(path);
-  } catch (const std::exception&) {
-    return std::string();
-  }
 }
 
 }  // namespace driver
@@ -421,28 +415,25 @@ size_t DriverCursor::residentBytes() const {
 
 namespace {
 
-bool statExists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
+std::string orDefault(const std::string& name, const char* fallback) {
+  return name.empty() ? std::string(fallback) : name;
 }
 
-std::string manifestText(const Manifest& m) { return driver::readText(m.dir + "/manifest.json"); }
+// A movie member is handed to FFmpeg only once it opens as a regular file:
+// FFmpeg would block forever on a FIFO in its place.
+void requireMemberFile(const std::string& path) { fs::MemberFile check(path); }
 
 }  // namespace
 
 std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookAhead, int history) {
-  std::string jpgName = "target_frames";
-  std::string mp4Name = "target_frames.mp4";
-  const std::string text = manifestText(m);
-  manifest_key::optStr(text, "target_frames", jpgName);
-  manifest_key::optStr(text, "target_frames_mp4", mp4Name);
+  const std::string jpgName = orDefault(m.driverFramesName, "target_frames");
+  const std::string mp4Name = orDefault(m.driverMovieName, "target_frames.mp4");
 
   const std::string jpgDir = m.dir + "/" + jpgName;
-  const bool populated = statExists(driver::jpgFrameName(jpgDir, m.NT - 1));
+  const bool populated = fs::memberExists(driver::jpgFrameName(jpgDir, m.NT - 1));
   const std::string mp4Path = resolveMember(m.dir, mp4Name);
 
-  const char* prefer = std::getenv("LE_DRIVER_PREFER_MP4");
-  const bool preferMp4 = prefer && std::strcmp(prefer, "1") == 0 && statExists(mp4Path);
+  const bool preferMp4 = envIsExactly1("LE_DRIVER_PREFER_MP4") && fs::memberExists(mp4Path);
   if (preferMp4 && populated)
     std::fprintf(stderr,
                  "[le-driver] LE_DRIVER_PREFER_MP4=1 — %s/ is populated and NOT used; %s is the "
@@ -453,10 +444,11 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookAhea
                  jpgName.c_str(), m.NT);
     return over(driver::openJpgDir(jpgDir, m.NT, m.W, m.H), lookAhead, history);
   }
-  if (!statExists(mp4Path))
+  if (!fs::memberExists(mp4Path))
     throw std::runtime_error("this bundle carries neither a populated " + jpgName + "/ nor " +
                              mp4Name + " (" + mp4Path +
                              ") — there is no driver video to play. REFUSING to create a session.");
+  requireMemberFile(mp4Path);
   auto source = driver::openMp4(mp4Path, m.NT, m.W, m.H);
   std::fprintf(stderr,
                "[le-driver] %s decoded IN PLACE (%s, %d frames %dx%d, look-ahead %d, history %d) "
@@ -468,12 +460,12 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookAhea
 
 std::unique_ptr<DriverCursor> DriverCursor::openPrior(const Manifest& m, int lookAhead,
                                                       int history) {
-  std::string name = "P_hevc.mov";
-  manifest_key::optStr(manifestText(m), "P_hevc", name);
+  const std::string name = orDefault(m.hevcPriorName, "P_hevc.mov");
   const std::string path = resolveMember(m.dir, name);
-  if (!statExists(path))
+  if (!fs::memberExists(path))
     throw std::runtime_error("this bundle carries neither a raw P.f16 nor " + name + " (" + path +
                              ") — there is no warp prior to play. REFUSING to create a session.");
+  requireMemberFile(path);
   auto source = driver::openPriorHevc(path, m.NT, m.crop);
   std::fprintf(stderr,
                "[le-prior] %s decoded IN PLACE (%s, %d frames %dx%d f16 CHW, look-ahead %d, "
@@ -509,7 +501,7 @@ LE_API le_prior* le_prior_open(const char* bundle_dir, int look_ahead, int histo
                              // A ring of more than NT rows would only hold rows
                              // twice, and a huge request would tie up memory.
                              const int rows = std::max(p->manifest.NT, 2);
-                             const int ahead = std::min(look_ahead < 1 ? 2 : look_ahead, rows - 1);
+                             const int ahead = std::min(look_ahead < 1 ? le::kCursorLookAhead : look_ahead, rows - 1);
                              const int behind = std::min(std::max(history, 0), rows - 1 - ahead);
                              p->cursor = le::DriverCursor::openPrior(p->manifest, ahead, behind);
                              p->backend = p->cursor->backend;

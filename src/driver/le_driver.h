@@ -48,9 +48,6 @@ std::string jpgFrameName(const std::string& dir, int index);
 // Numbered JPEG files "<dir>/frame_%06d.jpg"; touches no file until `next`.
 std::unique_ptr<Source> openJpgDir(const std::string& dir, int NT, int W, int H);
 
-// The whole file as text, or "" when it cannot be opened.
-std::string readText(const std::string& path);
-
 }  // namespace driver
 
 // Serves frames of a source by index from a ring of K + L + 1 decoded slots:

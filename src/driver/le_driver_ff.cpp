@@ -15,6 +15,8 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include "bundle/le_fs.h"
+#include "core/le_env.h"
 #include "driver/le_moviedec_ff.h"
 #include "paste/le_pool.h"
 #include "paste/le_simd.h"
@@ -139,6 +141,9 @@ class FfSource final : public Source {
 
 void FfSource::open() {
   stream_ = -1;
+  // FFmpeg would block forever on a FIFO and misread a directory: only a
+  // regular file reaches it.
+  if (!fs::opensForReading(path_)) fail(" is not a readable container");
   if (avformat_open_input(&fmt_, path_.c_str(), nullptr, nullptr) < 0)
     fail(" is not a readable container");
   if (avformat_find_stream_info(fmt_, nullptr) < 0) fail(" carries no stream info");
@@ -172,8 +177,7 @@ void FfSource::open() {
 
 void FfSource::openDecoder(AVStream* st) {
   const AVCodecParameters* par = st->codecpar;
-  const char* hw = std::getenv("LE_DRIVER_HWDEC");
-  if (hw && std::strcmp(hw, "0") == 0) {
+  if (envIsExactly0("LE_DRIVER_HWDEC")) {
     std::fprintf(stderr,
                  "[le-driver] LE_DRIVER_HWDEC=0 — %s not attempted; the software decoder is the "
                  "one decoder on this fleet (same samples)\n",

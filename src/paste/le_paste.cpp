@@ -8,6 +8,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "core/le_env.h"
 #include "paste/le_paste_simd.h"
 #include "paste/le_pool.h"
 
@@ -26,15 +27,6 @@ constexpr int kMaxKsize = 2 * 1024 - 1;
 // less than a pixel of the frame, and nothing is pasted.
 constexpr double kTermLimit = 1 << 29;
 
-// A value beyond the int range stays beyond every accepted range (instead of
-// wrapping into one, e.g. 4294967297 into 1).
-int envInt(const char* name, int fallback) {
-  const char* v = std::getenv(name);
-  if (!v || !*v) return fallback;
-  const long value = std::strtol(v, nullptr, 10);
-  return static_cast<int>(std::clamp<long>(value, INT_MIN, INT_MAX));
-}
-
 // Index into 0 ... n - 1 mirrored at both ends without repeating the edge
 // sample; clamped for kernels wider than the crop.
 int mirror(int i, int n) {
@@ -48,7 +40,14 @@ float clamp255(float v) { return v > 0.f ? (v < 255.f ? v : 255.f) : 0.f; }
 
 }  // namespace
 
-Paste::Paste(std::vector<uint8_t> mask, int side, const Unsharp& unsharp)
+PasteOptions PasteOptions::fromEnvironment() {
+  PasteOptions o;
+  o.fast = envInt("LE_PASTE_FAST", 0);
+  o.ksize = envInt("LE_PASTE_KSIZE", 0);
+  return o;
+}
+
+Paste::Paste(std::vector<uint8_t> mask, int side, const Unsharp& unsharp, const PasteOptions& options)
     : side_(side), ksize_(unsharp.ksize), amount_(unsharp.amount) {
   if (side < 1 || mask.size() != static_cast<size_t>(side) * static_cast<size_t>(side))
     throw std::runtime_error("paste: mask size");
@@ -57,9 +56,8 @@ Paste::Paste(std::vector<uint8_t> mask, int side, const Unsharp& unsharp)
   if (ksize_ > kMaxKsize) throw std::runtime_error("paste: ksize > 2047");
   mask_ = std::move(mask);
 
-  fast_ = envInt("LE_PASTE_FAST", 0);
-  if (fast_ < 0 || fast_ > 2) fast_ = 0;
-  const int k = envInt("LE_PASTE_KSIZE", 0);
+  fast_ = options.fast >= 0 && options.fast <= 2 ? options.fast : 0;
+  const int k = options.ksize;
   if (k > 2 && k % 2 == 1 && k <= ksize_) ksize_ = k;
   padded_ = side_ + ksize_ - 1;
 

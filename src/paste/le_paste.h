@@ -10,12 +10,27 @@
 
 namespace le {
 
+// The compositor's switches, parsed once at load.
+struct PasteOptions {
+  // Interpolation: 0 Lanczos-8, 1 bicubic (4 x 4), 2 bilinear (2 x 2); any
+  // other value counts as 0.
+  int fast = 0;
+  // A smaller unsharp kernel: taken only when greater than 2, odd and not
+  // larger than the manifest's ksize; 0 (or any other value) keeps the
+  // manifest's.
+  int ksize = 0;
+
+  // LE_PASTE_FAST and LE_PASTE_KSIZE, as decimal integers.
+  static PasteOptions fromEnvironment();
+};
+
 class Paste {
  public:
   // mask: side x side bytes (0 = crop invisible, 255 = opaque). Throws
   // "paste: mask size", "paste: ksize must be odd", "paste: ksize must be
   // positive" or "paste: ksize > 2047".
-  Paste(std::vector<uint8_t> mask, int side, const Unsharp& unsharp);
+  Paste(std::vector<uint8_t> mask, int side, const Unsharp& unsharp,
+        const PasteOptions& options = PasteOptions::fromEnvironment());
 
   // Pastes one crop (three planes of side x side floats, R, G, B, scaled by
   // `scale` to 0 ... 255) into `frame` (W x H packed RGB24) in place, through

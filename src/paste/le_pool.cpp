@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/le_env.h"
+
 namespace le::pool {
 namespace {
 
@@ -186,7 +188,7 @@ int workersOfThisThread() { return tPool ? tPool->workers() : 0; }
 
 int threads() {
   static const int count = detail::threadCount(
-      std::getenv("LE_CORE_THREADS"), std::getenv("LE_PASTE_THREADS"),
+      envValue("LE_CORE_THREADS"), envValue("LE_PASTE_THREADS"),
       std::thread::hardware_concurrency());
   return count;
 }
