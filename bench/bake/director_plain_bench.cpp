@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "bundle/le_bundle.h"
+#include "director/le_ort_session.h"
 #include "paste/le_simd.h"
 #include "support/ratio_main.h"
 
@@ -60,13 +61,11 @@ struct Director {
 
   Director(const std::string& key, int threads, const char* profile) {
     const le::Manifest m = le::loadManifest(bundleDir());
-    Ort::SessionOptions opts;
-    opts.SetIntraOpNumThreads(threads);
-    opts.SetInterOpNumThreads(1);
-    opts.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
-    opts.AddConfigEntry("session.intra_op.allow_spinning", "0");
-    if (profile) opts.EnableProfiling(profile);
-    session = std::make_unique<Ort::Session>(env, le::resolveMember(m.dir, "model_" + key + ".onnx").c_str(), opts);
+    le::ort::SessionConfig config;
+    config.intraThreads = threads;
+    if (profile) config.profilePrefix = profile;
+    session = std::make_unique<Ort::Session>(le::ort::openSession(
+        env, le::resolveMember(m.dir, "model_" + key + ".onnx").c_str(), le::ort::sessionOptions(config)));
     Ort::AllocatorWithDefaultOptions alloc;
     batch = static_cast<int>(session->GetInputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape()[0]);
     crop = m.crop;

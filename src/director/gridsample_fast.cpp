@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -128,23 +127,5 @@ Ort::CustomOpDomain& corvaneDomain() {
 
 void registerGridSampleFast(Ort::SessionOptions& options) { options.Add(corvaneDomain()); }
 void registerWarpDirector(Ort::SessionOptions& options) { options.Add(corvaneDomain()); }
-
-namespace {
-std::mutex& sessionConstruction() {
-  static std::mutex m;
-  return m;
-}
-}  // namespace
-
-Ort::Session openSession(Ort::Env& env, const void* model, size_t size,
-                         const Ort::SessionOptions& options) {
-  std::lock_guard<std::mutex> lock(sessionConstruction());
-  return Ort::Session(env, model, size, options);
-}
-
-Ort::Session openSession(Ort::Env& env, const char* path, const Ort::SessionOptions& options) {
-  std::lock_guard<std::mutex> lock(sessionConstruction());
-  return Ort::Session(env, path, options);
-}
 
 }  // namespace le

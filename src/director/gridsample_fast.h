@@ -18,16 +18,6 @@ Ort::CustomOpDomain& corvaneDomain();
 void registerGridSampleFast(Ort::SessionOptions& options);
 void registerWarpDirector(Ort::SessionOptions& options);
 
-// Builds a session whose options may carry the library's custom domains.
-// ONNX Runtime enters a custom domain into ONNX's process-wide version map
-// with an unguarded look-up-then-insert while it constructs the session, so
-// two sessions built at the same moment on different threads can both try the
-// insert and one fails ("the domain is already exist"). Every session the
-// library builds therefore goes through here, one construction at a time.
-Ort::Session openSession(Ort::Env& env, const void* model, size_t size,
-                         const Ort::SessionOptions& options);
-Ort::Session openSession(Ort::Env& env, const char* path, const Ort::SessionOptions& options);
-
 // GridSampleFast for one batch item: image (C, H, W), grid (H, W, 2), out
 // (C, H, W). The band form covers output rows [row0, row1) (row1 clipped to
 // H, row0 raised to 0).

@@ -13,6 +13,7 @@
 
 #include "bake/bake_fixtures.h"
 #include "bundle/le_bundle.h"
+#include "director/le_ort_session.h"
 
 namespace {
 
@@ -26,12 +27,11 @@ Ort::Env& env() {
   return e;
 }
 
-std::unique_ptr<Ort::Session> openSession(const std::string& path, GraphOptimizationLevel level) {
-  Ort::SessionOptions opts;
-  opts.SetIntraOpNumThreads(2);
-  opts.SetInterOpNumThreads(1);
-  opts.SetGraphOptimizationLevel(level);
-  return std::make_unique<Ort::Session>(env(), path.c_str(), opts);
+std::unique_ptr<Ort::Session> directorSession(const std::string& path, GraphOptimizationLevel level) {
+  le::ort::SessionConfig config;
+  config.intraThreads = 2;
+  config.optimisation = level;
+  return std::make_unique<Ort::Session>(le::ort::openSession(env(), path.c_str(), le::ort::sessionOptions(config)));
 }
 
 // Largest absolute difference between ORT's output and the reference; the
@@ -79,7 +79,7 @@ void checkVariant(const std::string& modelVariant, const std::string& refVariant
   std::map<std::string, int> perKey;
   for (const RefCase& c : cases) {
     auto& s = sessions[c.key];
-    if (!s) s = openSession(le::resolveMember(m.dir, "model_" + c.key + ".onnx"), level);
+    if (!s) s = directorSession(le::resolveMember(m.dir, "model_" + c.key + ".onnx"), level);
     const float worst = runCase(*s, c);
     std::printf("%s model_%s.onnx case %d: max |ORT - PyTorch| = %.3g\n", modelVariant.c_str(), c.key.c_str(),
                 c.index, static_cast<double>(worst));
@@ -112,7 +112,7 @@ INSTANTIATE_TEST_SUITE_P(OptimisationLevels, DirectorReference,
 TEST(DirectorReference, BatchedGraphsAgreeWithSingleFrameGraph) {
   const le::Manifest m = le::loadManifest(le::test::bakeFixture("tiny"));
   const std::vector<RefCase> cases = le::test::loadReferences(le::test::bakeFixture("tiny") + ".ref");
-  auto b1 = openSession(le::resolveMember(m.dir, "model_b1.onnx"), ORT_ENABLE_ALL);
+  auto b1 = directorSession(le::resolveMember(m.dir, "model_b1.onnx"), ORT_ENABLE_ALL);
   int checked = 0;
   for (const RefCase& c : cases) {
     if (c.key != "b4") continue;

@@ -9,6 +9,7 @@
 
 #include "director/gridsample_fast.h"
 #include "director/int8conv_vnni.h"
+#include "director/le_ort_session.h"
 
 namespace le::test {
 
@@ -18,14 +19,12 @@ Ort::Env& ortEnv() {
 }
 
 Ort::Session makeSession(const Bytes& model, int threads) {
-  Ort::SessionOptions so;
-  so.SetIntraOpNumThreads(threads);
-  so.SetInterOpNumThreads(1);
-  so.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
-  so.AddConfigEntry("session.intra_op.allow_spinning", "0");
+  ort::SessionConfig config;
+  config.intraThreads = threads;
+  Ort::SessionOptions so = ort::sessionOptions(config);
   registerGridSampleFast(so);
   registerInt8ConvVNNI(so);
-  return openSession(ortEnv(), model.data(), model.size(), so);
+  return ort::openSession(ortEnv(), model.data(), model.size(), so);
 }
 
 Tensor run(Ort::Session& session, const Feeds& feeds, const std::string& name) {

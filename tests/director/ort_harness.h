@@ -20,8 +20,9 @@ using Feeds = std::map<std::string, Tensor>;
 
 Ort::Env& ortEnv();
 
-// A CPU session over a model image with the library's custom operators
-// registered, `threads` intra-op threads and spinning off.
+// A CPU session over a model image with the library's session options
+// (le::ort::sessionOptions, as the renderer builds them) and its custom
+// operators registered, `threads` intra-op threads.
 Ort::Session makeSession(const Bytes& model, int threads = 1);
 
 // Runs `session` on `feeds` (inputs the model does not declare are ignored)
