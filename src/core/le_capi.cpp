@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "bundle/le_fs.h"
+#include "bundle/le_layout.h"
 #include "core/le_context.h"
 #include "core/le_error.h"
 #include "le/le.h"
@@ -14,10 +15,12 @@ namespace le {
 
 std::vector<uint8_t> readPasteMask(const Manifest& manifest) {
   const size_t bytes = static_cast<size_t>(manifest.crop) * static_cast<size_t>(manifest.crop);
+  // The mask's own message covers every failure, a FIFO or a directory in
+  // its place included; the size is checked before anything is allocated.
+  fs::MemberFile f = fs::MemberFile::tryOpen(resolveMember(manifest.dir, "mask_512.u8"));
+  if (!f || f.size() < bytes) throw std::runtime_error("mask read failed");
   std::vector<uint8_t> mask(bytes, 0);
-  fs::File f(resolveMember(manifest.dir, "mask_512.u8"), "rb");
-  if (!f || std::fread(mask.data(), 1, bytes, f.get()) != bytes)
-    throw std::runtime_error("mask read failed");
+  if (!f.read(mask.data(), bytes)) throw std::runtime_error("mask read failed");
   return mask;
 }
 
@@ -28,9 +31,11 @@ Context::Context(const std::string& bundleDir, const std::string& modelKey, int 
       drive(loadDrive(manifest)),
       threads(threads_),
       ep(ep_) {
-  renderer = std::make_unique<Renderer>(manifest, identity, modelKey, threads, ep);
-  paste = std::make_unique<Paste>(readPasteMask(manifest), manifest.crop, manifest.unsharp);
-  cursor = DriverCursor::open(manifest, 2, 11);
+  renderer = std::make_unique<Renderer>(manifest, identity, modelKey, threads, ep,
+                                        DirectorOptions::fromEnvironment());
+  paste = std::make_unique<Paste>(readPasteMask(manifest), manifest.crop, manifest.unsharp,
+                                  PasteOptions::fromEnvironment());
+  cursor = DriverCursor::open(manifest, kCursorLookAhead, kCursorHistory);
   frame.resize(static_cast<size_t>(manifest.W) * static_cast<size_t>(manifest.H) * 3);
 }
 
@@ -141,8 +146,8 @@ LE_API const float* le_render_drive_crop(le_ctx* ctx, int i) {
                      return nullptr;
                    }
                    const le::Drive& d = ctx->context.drive;
-                   return renderKp(ctx, d.si[i], d.xs.data() + static_cast<size_t>(i) * 63,
-                                   d.xd.data() + static_cast<size_t>(i) * 63);
+                   const size_t row = static_cast<size_t>(i) * le::kKeypointFloats;
+                   return renderKp(ctx, d.si[i], d.xs.data() + row, d.xd.data() + row);
                  });
 }
 

@@ -5,13 +5,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <stdexcept>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -20,42 +16,32 @@
 #include "director/graph_rewrites.h"
 #include "director/gridsample_fast.h"
 #include "director/le_conv.h"
+#include "director/le_director_rewrites.h"
+#include "director/le_ort_session.h"
+#include "director/le_source_cone.h"
 #include "paste/le_pool.h"
 #include "paste/le_simd.h"
 
 namespace le {
 namespace {
 
-constexpr size_t kKpFloats = kHostKpRows * 3;
-constexpr size_t kPooledFloats = 64 * 32 * 32;
-constexpr size_t kFsRedFloats = 262144;
+constexpr size_t kKpFloats = kKeypointFloats;
+constexpr size_t kPooledFloats = kPooledHalves;
+constexpr size_t kFsRedFloats = kFsRedHalves;
 
 bool startsWith(const std::string& s, const char* prefix) {
   return s.compare(0, std::strlen(prefix), prefix) == 0;
 }
 
-// Set, and its text begins with `prefix`.
-bool envStartsWith(const char* name, const char* prefix) {
-  const char* v = std::getenv(name);
-  return v && std::strncmp(v, prefix, std::strlen(prefix)) == 0;
-}
-
-std::string envOr(const char* name, const char* fallback) {
-  const char* v = std::getenv(name);
-  return v ? std::string(v) : std::string(fallback);
-}
-
+// The model file whole, with the renderer's own messages.
 Bytes readModel(const std::string& path) {
-  fs::File f(path, "rb");
-  if (!f) throw std::runtime_error("Renderer: cannot open " + path);
-  if (fseeko(f.get(), 0, SEEK_END) != 0) throw std::runtime_error("Renderer: cannot open " + path);
-  const off_t size = ftello(f.get());
-  if (size < 0 || fseeko(f.get(), 0, SEEK_SET) != 0)
-    throw std::runtime_error("Renderer: cannot open " + path);
-  Bytes bytes(static_cast<size_t>(size));
-  if (size > 0 && std::fread(bytes.data(), 1, bytes.size(), f.get()) != bytes.size())
+  try {
+    return fs::readWhole<Bytes>(path);
+  } catch (const fs::ShortReadError&) {
     throw std::runtime_error("Renderer: short read on " + path);
-  return bytes;
+  } catch (const fs::OpenError&) {
+    throw std::runtime_error("Renderer: cannot open " + path);
+  }
 }
 
 std::string xnnpackRefusal(const std::string& ep) {
@@ -107,39 +93,6 @@ const char kNoPrior[] =
     "Identity::P(si) would be an offset from a null pointer \xE2\x80\x94 a SEGFAULT on the first "
     "frame, not a refusal. REFUSING to create a session.";
 
-// The director's next source frame, guessed from how the last ones moved: the
-// drive loop either plays forward and wraps, or plays back and forth.
-class NextFramePredictor {
- public:
-  explicit NextFramePredictor(int nt) : nt_(nt) {}
-  // -1 when nothing can be predicted.
-  int next(int current) {
-    if (nt_ <= 1) return -1;
-    if (previous_ >= 0) {
-      const int d = current - previous_;
-      if (d == 1 || d == -1) step_ = d;
-      if (previous_ == nt_ - 1 && current == 0) looping_ = true;
-    }
-    previous_ = current;
-    int p = current + step_;
-    if (looping_) {
-      p %= nt_;
-      if (p < 0) p += nt_;
-    } else if (p >= nt_) {
-      p = nt_ - 2;
-    } else if (p < 0) {
-      p = 1;
-    }
-    return p;
-  }
-
- private:
-  int nt_;
-  int previous_ = -1;
-  int step_ = 1;
-  bool looping_ = false;
-};
-
 }  // namespace
 
 struct Renderer::Impl {
@@ -149,16 +102,16 @@ struct Renderer::Impl {
   int32_t batch = 0;
   bool featSynth = false;
   int threads = 1;
+  DirectorOptions options;
   std::string modelPath;
   std::string note;
 
   Ort::Env env{ORT_LOGGING_LEVEL_WARNING, "le_core"};
-  Ort::SessionOptions options{nullptr};
+  Ort::SessionOptions sessionOptions{nullptr};
   Ort::Session session{nullptr};
   Ort::RunOptions runOptions;
   Ort::MemoryInfo memory = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
   std::unique_ptr<Ort::IoBinding> binding;
-  bool profiling = false;
 
   std::string pooledName, priorName, kdName, ksName;
   std::vector<float> pooled, prior, kpDriving, kpSource, output;
@@ -168,46 +121,20 @@ struct Renderer::Impl {
 
   // Source-cone hoist: the part of the graph that depends only on the source
   // image runs once per source frame in a prep session, ahead of time.
-  struct Slot {
-    int si = -1;
-    std::vector<float> boundary;
-    Ort::Value value{nullptr};
-  };
-  bool hoist = false;
-  std::string boundaryName;
-  std::vector<int64_t> boundaryDims;
-  Ort::Session prep{nullptr};
-  std::vector<float> prepInput;
-  Ort::Value prepInputValue{nullptr};
-  Slot slots[2];
-  int inUse = -1;
-  std::mutex ringMutex;
-  std::condition_variable ringCv;
-  int requestFrame = -1, requestSlot = -1;
-  std::string prepError;
-  bool stop = false;
-  std::thread prefetch;
-  NextFramePredictor predictor{0};
+  std::unique_ptr<SourceConePrefetcher> cone;
 
   long frames = 0;
   double runMs = 0;
 
   ~Impl() {
-    if (prefetch.joinable()) {
-      {
-        std::lock_guard<std::mutex> lock(ringMutex);
-        stop = true;
-      }
-      ringCv.notify_all();
-      prefetch.join();
-    }
+    cone.reset();
     if (session) {
       std::fprintf(stderr,
                    "[le-director-ort] %ld frames: %.2f ms/frame in Session::Run (the director this "
                    "plane serves today; its Adreno counterpart prints the same line)\n",
                    frames, frames ? runMs / frames : 0.0);
     }
-    if (profiling && session) {
+    if (!options.ortProfile.empty() && session) {
       try {
         Ort::AllocatorWithDefaultOptions alloc;
         auto name = session.EndProfilingAllocated(alloc);
@@ -218,221 +145,111 @@ struct Renderer::Impl {
     }
   }
 
-  Ort::SessionOptions makeOptions(int intraThreads, bool registerOps) {
-    Ort::SessionOptions so;
-    so.SetIntraOpNumThreads(intraThreads);
-    so.SetInterOpNumThreads(1);
-    so.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
-    if (!envStartsWith("LE_ORT_SPIN", "1")) so.AddConfigEntry("session.intra_op.allow_spinning", "0");
-    so.AddConfigEntry("mlas.disable_kleidiai", "1");
-    // A rebuilt graph carries every initializer through, also those only the
-    // dropped or hoisted nodes read, and ONNX Runtime would warn about each of
-    // them on every load (over a hundred lines for one director). Errors
-    // still reach the log.
-    so.SetLogSeverityLevel(ORT_LOGGING_LEVEL_ERROR);
-    if (registerOps) registerGridSampleFast(so);
-    return so;
-  }
-
   void buildSession(const Manifest& manifest);
+  std::string appendExecutionProvider(const Manifest& manifest);
+  void registerOperators();
+  void logHoistDecision(const DirectorRewrites& rewrites, const std::string& unit, Bytes& model);
   void inspectInputs();
   void bindAll();
-  void setUpHoist(Bytes& model, const std::string& tag);
-  void runPrep(int frame, int slot);
-  int acquire(int frame);
-  void prefetchLoop();
 };
 
-void Renderer::Impl::buildSession(const Manifest& manifest) {
-  const bool cpu = ep.empty();
-  const bool coreml = startsWith(ep, "coreml");
-  const std::string gsFast =
-      std::getenv("LE_GS_FAST") ? envOr("LE_GS_FAST", "") : envOr("CORVANE_VELLUM2_GRIDSAMPLE_FAST", "");
-  const bool gsFastOff = startsWith(gsFast, "0");
-  const bool gsRewrite = !gsFastOff && !envStartsWith("LE_GS_REWRITE", "0");
-  const char* warpEnv = std::getenv("LE_WARP_NODE");
-  const bool warpWanted = warpEnv && *warpEnv && warpEnv[0] != '0';
+// Adds the provider `ep` names to the session options; returns the CoreML
+// unit set ("" for the CPU provider).
+std::string Renderer::Impl::appendExecutionProvider(const Manifest& manifest) {
+  if (ep.empty()) return "";
+  if (!startsWith(ep, "coreml")) throw std::runtime_error("Renderer: unknown ep '" + ep + "'");
+  const std::string which = ep.size() > 7 ? ep.substr(7) : "";
+  const std::string unit = which == "cpu"   ? "CPUOnly"
+                           : which == "gpu" ? "CPUAndGPU"
+                           : which == "ane" ? "CPUAndNeuralEngine"
+                                            : "ALL";
+  const std::string version = Ort::GetVersionString();
+  std::unordered_map<std::string, std::string> opts = {
+      {"ModelFormat", "MLProgram"},
+      {"MLComputeUnits", unit},
+      {"ModelCacheDirectory", manifest.dir + "/.coreml_cache/ort/" + (version.empty() ? "unknown" : version)}};
+  sessionOptions.AppendExecutionProvider("CoreML", opts);
+  return unit;
+}
 
-  options = makeOptions(threads, false);
-  const char* profile = std::getenv("LE_ORT_PROFILE");
-  profiling = profile && *profile;
-  if (profiling) options.EnableProfiling(profile);
+// The custom operators, unless GridSampleFast is switched off; then a graph
+// that already carries the operator cannot load.
+void Renderer::Impl::registerOperators() {
+  if (!options.gridSampleFast) return;
+  registerGridSampleFast(sessionOptions);
+  if (!options.gridSampleRewrite && ep.empty())
+    std::fprintf(stderr,
+                 "[le] LE_GS_REWRITE=0: load-time std GridSample -> com.corvane::GridSampleFast "
+                 "rewrite DISABLED (%s); the custom op is still registered, so a baked bundle "
+                 "loads and runs its baked kernel. A standard bundle now runs ORT's own "
+                 "GridSample.\n",
+                 modelPath.c_str());
+}
 
-  std::string unit;
-  if (coreml) {
-    const std::string which = ep.size() > 7 ? ep.substr(7) : "";
-    unit = which == "cpu" ? "CPUOnly" : which == "gpu" ? "CPUAndGPU" : which == "ane" ? "CPUAndNeuralEngine" : "ALL";
-    const std::string version = Ort::GetVersionString();
-    std::unordered_map<std::string, std::string> opts = {
-        {"ModelFormat", "MLProgram"},
-        {"MLComputeUnits", unit},
-        {"ModelCacheDirectory",
-         manifest.dir + "/.coreml_cache/ort/" + (version.empty() ? "unknown" : version)}};
-    options.AppendExecutionProvider("CoreML", opts);
-  } else if (!cpu) {
-    throw std::runtime_error("Renderer: unknown ep '" + ep + "'");
-  }
-
-  Bytes model = readModel(modelPath);
-  if (gsFastOff) {
-    if (graphHasBakedGridSampleFast(model))
-      throw std::runtime_error(
-          "Renderer: LE_GS_FAST=0 (or CORVANE_VELLUM2_GRIDSAMPLE_FAST=0, which sets it) was asked "
-          "for, but " + modelPath +
-          " has com.corvane::GridSampleFast BAKED INTO THE GRAPH. That flag disables the custom-op "
-          "registration, so there would be no kernel to bind and this session would die inside ORT "
-          "with 'GridSampleFast(-1) is not a registered function/op'. There is no "
-          "standard-GridSample arm on this bundle to measure: the artifact itself is non-standard. "
-          "Run the A/B on a STANDARD-ONNX bundle (the shipping format since "
-          "INFERENCE_STANDARDIZATION.md #1), or unset the flag to load this one.");
-  } else {
-    registerGridSampleFast(options);
-    if (!gsRewrite && cpu)
-      std::fprintf(stderr,
-                   "[le] LE_GS_REWRITE=0: load-time std GridSample -> com.corvane::GridSampleFast "
-                   "rewrite DISABLED (%s); the custom op is still registered, so a baked bundle "
-                   "loads and runs its baked kernel. A standard bundle now runs ORT's own "
-                   "GridSample.\n",
-                   modelPath.c_str());
-  }
-
+// The source-cone hoist: skipped under the warp node, kept off a CoreML unit
+// set that can reach the GPU, tried on the CPU provider when a prior exists.
+void Renderer::Impl::logHoistDecision(const DirectorRewrites& rewrites, const std::string& unit,
+                                      Bytes& model) {
   const char* tag = modelPath.c_str();
-  bool rewritten = false;
-  bool warpApplied = false;
-  if (warpWanted && cpu) {
-    std::string reason;
-    const size_t removed = rewriteWarpBlockToCustomOp(model, reason);
-    if (removed) {
-      warpApplied = rewritten = true;
-      if (gsFastOff) registerWarpDirector(options);  // the operator must exist to run
-      std::fprintf(stderr,
-                   "[le] director warp -> com.corvane::WarpDirector (%zu nodes removed, the source "
-                   "cone with them)\n",
-                   removed);
-    } else {
-      std::fprintf(stderr,
-                   "[le] director warp NOT moved to one node (%s) \xE2\x80\x94 the graph loads "
-                   "exactly as it did before\n",
-                   reason.empty() ? "no reason given" : reason.c_str());
-    }
-  }
-  size_t gsCount = 0;
-  if (cpu && gsRewrite) gsCount = rewriteGridSampleToFast(model);
-  const size_t blendCount = normaliseStudentBlend(model);
-  const size_t cubicCount = rewriteHeadCubicResize(model);
-  rewritten = rewritten || gsCount || blendCount || cubicCount;
-
   const bool priorAvailable = identity->hasMappedP() || !identity->priorPath().empty();
-  if (warpApplied) {
+  if (rewrites.warpApplied()) {
     std::fprintf(stderr,
                  "[le] source-cone hoist SKIPPED (%s): the warp node subsumes the cone \xE2\x80\x94 "
                  "there is nothing left to hoist\n",
                  tag);
-  } else if (coreml && (unit == "ALL" || unit == "CPUAndGPU")) {
+  } else if (startsWith(ep, "coreml") && (unit == "ALL" || unit == "CPUAndGPU")) {
     std::fprintf(stderr,
                  "[le] source-cone hoist NOT applied (%s): CoreML unit set '%s' can place the "
                  "director on the GPU and the 12.58 MB boundary input would cross that partition "
                  "every frame (measured 0.61x on an M4) \xE2\x80\x94 the cone stays in the graph\n",
                  tag, unit == "ALL" ? "all" : "gpu");
-  } else if (cpu && priorAvailable) {
-    setUpHoist(model, tag);
-    rewritten = rewritten || hoist;
+  } else if (ep.empty() && priorAvailable) {
+    cone = SourceConePrefetcher::split(model, modelPath, env, *identity, crop, options.ortSpin, runOptions);
   }
+}
 
-  if (gsCount)
-    std::fprintf(stderr,
-                 "[le] std GridSample -> com.corvane::GridSampleFast load-time rewrite: %zu node(s) "
-                 "(%s)\n",
-                 gsCount, tag);
-  if (blendCount)
-    std::fprintf(stderr,
-                 "[le] L3 student blend MatMul -> Gemm load-time normalisation: %zu node(s) (%s) "
-                 "\xE2\x80\x94 a pre-2026-09-11 student; as MatMul this graph aborts Apple's MPSGraph "
-                 "compiler on every CoreML unit that includes the GPU\n",
-                 blendCount, tag);
-  if (cubicCount)
-    std::fprintf(stderr,
-                 "[le] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time "
-                 "rewrite: %zu node(s) (%s) \xE2\x80\x94 the same filter to fp32 round-off; ORT's "
-                 "cubic Resize kernel is the pole on every CPU-class EP and no CoreML/NNAPI EP can "
-                 "claim it\n",
-                 cubicCount, tag);
+void Renderer::Impl::buildSession(const Manifest& manifest) {
+  const bool cpu = ep.empty();
+  ort::SessionConfig config;
+  config.intraThreads = threads;
+  config.spin = options.ortSpin;
+  config.profilePrefix = options.ortProfile;
+  sessionOptions = ort::sessionOptions(config);
+  const std::string unit = appendExecutionProvider(manifest);
 
-  if (rewritten)
-    session = openSession(env, model.data(), model.size(), options);
+  Bytes model = readModel(modelPath);
+  if (!options.gridSampleFast && graphHasBakedGridSampleFast(model))
+    throw std::runtime_error(
+        "Renderer: LE_GS_FAST=0 (or CORVANE_VELLUM2_GRIDSAMPLE_FAST=0, which sets it) was asked "
+        "for, but " + modelPath +
+        " has com.corvane::GridSampleFast BAKED INTO THE GRAPH. That flag disables the custom-op "
+        "registration, so there would be no kernel to bind and this session would die inside ORT "
+        "with 'GridSampleFast(-1) is not a registered function/op'. There is no "
+        "standard-GridSample arm on this bundle to measure: the artifact itself is non-standard. "
+        "Run the A/B on a STANDARD-ONNX bundle (the shipping format since "
+        "INFERENCE_STANDARDIZATION.md #1), or unset the flag to load this one.");
+  registerOperators();
+
+  const DirectorRewrites rewrites =
+      rewriteDirector(model, options.warpNode && cpu,
+                      cpu && options.gridSampleFast && options.gridSampleRewrite);
+  // The operator must exist to run, also where GridSampleFast is off.
+  if (rewrites.warpApplied() && !options.gridSampleFast) registerWarpDirector(sessionOptions);
+  rewrites.logWarp();
+  logHoistDecision(rewrites, unit, model);
+  rewrites.logCounts(modelPath);
+
+  if (rewrites.changedGraph() || cone)
+    session = ort::openSession(env, model.data(), model.size(), sessionOptions);
   else
-    session = openSession(env, modelPath.c_str(), options);
+    session = ort::openSession(env, modelPath.c_str(), sessionOptions);
   note = std::string(featSynth ? "FeatSynth" : "standard") + " director " + fs::baseName(modelPath) +
-         ": GridSampleFast x" + std::to_string(gsCount) + ", blend Gemm x" +
-         std::to_string(blendCount) + ", cubic head x" + std::to_string(cubicCount) +
-         (warpApplied ? ", WarpDirector" : "") + (hoist ? ", source-cone hoist" : "");
+         ": GridSampleFast x" + std::to_string(rewrites.gridSample) + ", blend Gemm x" +
+         std::to_string(rewrites.blend) + ", cubic head x" + std::to_string(rewrites.cubicHead) +
+         (rewrites.warpApplied() ? ", WarpDirector" : "") + (cone ? ", source-cone hoist" : "");
   std::fprintf(stderr, "[le] director ep=%s (%s)\n", ep.c_str(),
                cpu ? "ORT CPU EP"
                    : "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in the graph");
-}
-
-void Renderer::Impl::setUpHoist(Bytes& model, const std::string& tag) {
-  std::string boundary;
-  std::string reason;
-  const size_t concats = findSourceConeBoundary(model, boundary);
-  Bytes prepModel, perFrame;
-  auto notApplied = [&](const std::string& why) {
-    std::fprintf(stderr, "[le] source-cone hoist NOT applied (%s): %s\n", tag.c_str(), why.c_str());
-  };
-  if (concats != 1) {
-    notApplied("expected exactly one Concat consuming P_rgb, found " + std::to_string(concats));
-    return;
-  }
-  if (!buildSourceConePrep(model, boundary, prepModel, reason)) {
-    notApplied(reason);
-    return;
-  }
-  // The prep graph runs on one core, beside the director's own threads.
-  Ort::SessionOptions prepOptions = makeOptions(1, true);
-  Ort::Session prepSession = openSession(env, prepModel.data(), prepModel.size(), prepOptions);
-  const auto inShape = prepSession.GetInputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape();
-  const int64_t declared = inShape.empty() ? -1 : inShape[0];
-  if (declared != 1) {
-    notApplied("batch-1 lever; this graph declares batch " + std::to_string(declared));
-    return;
-  }
-  // One run on identity frame 0 measures the boundary and fills slot 0.
-  prepInput.assign(static_cast<size_t>(3) * crop * crop, 0.f);
-  const int64_t prepShape[4] = {1, 3, crop, crop};
-  prepInputValue =
-      Ort::Value::CreateTensor<float>(memory, prepInput.data(), prepInput.size(), prepShape, 4);
-  simd::f16ToF32(identity->P(0), prepInput.data(), prepInput.size());
-  Ort::AllocatedStringPtr inName = prepSession.GetInputNameAllocated(0, Ort::AllocatorWithDefaultOptions());
-  const char* inNames[] = {inName.get()};
-  const char* outNames[] = {boundary.c_str()};
-  auto out = prepSession.Run(runOptions, inNames, &prepInputValue, 1, outNames, 1);
-  const auto dims = out[0].GetTensorTypeAndShapeInfo().GetShape();
-  if (dims.size() != 4 || std::any_of(dims.begin(), dims.end(), [](int64_t d) { return d <= 0; })) {
-    notApplied("boundary shape is not static");
-    return;
-  }
-  if (!buildSourceConePerFrame(model, boundary, dims.data(), dims.size(), perFrame, reason)) {
-    notApplied(reason);
-    return;
-  }
-  const size_t count = static_cast<size_t>(dims[0] * dims[1] * dims[2] * dims[3]);
-  for (Slot& s : slots) {
-    s.boundary.assign(count, 0.f);
-    s.value = Ort::Value::CreateTensor<float>(memory, s.boundary.data(), count, dims.data(), 4);
-  }
-  std::memcpy(slots[0].boundary.data(), out[0].GetTensorData<float>(), count * sizeof(float));
-  slots[0].si = 0;
-  boundaryName = boundary;
-  boundaryDims = dims;
-  prep = std::move(prepSession);
-  model.swap(perFrame);
-  hoist = true;
-  predictor = NextFramePredictor(identity->NT);
-  std::fprintf(stderr,
-               "[le] source-cone hoist: '%s' [%lld,%lld,%lld,%lld] leaves the per-frame graph and "
-               "is prefetched per SOURCE FRAME on one spare core (%s)\n",
-               boundary.c_str(), static_cast<long long>(dims[0]), static_cast<long long>(dims[1]),
-               static_cast<long long>(dims[2]), static_cast<long long>(dims[3]), tag.c_str());
 }
 
 void Renderer::Impl::inspectInputs() {
@@ -447,7 +264,7 @@ void Renderer::Impl::inspectInputs() {
   pooledName = featSynth ? "pooled" : "pooled64";
   kdName = featSynth ? "kd" : "kp_driving";
   ksName = featSynth ? "ks" : "kp_source";
-  priorName = featSynth ? "fs_red" : (hoist ? boundaryName : "P_rgb");
+  priorName = featSynth ? "fs_red" : (cone ? cone->boundaryName() : "P_rgb");
 
   auto pooled = shapes.find(pooledName);
   if (pooled == shapes.end() || pooled->second.size() != 4 || pooled->second[0] <= 0)
@@ -470,7 +287,7 @@ void Renderer::Impl::bindAll() {
   kpDriving.assign(b * kKpFloats, 0.f);
   kpSource.assign(b * kKpFloats, 0.f);
   output.assign(b * 3 * crop * crop, 0.f);
-  if (!hoist) prior.assign(b * priorFloats, 0.f);
+  if (!cone) prior.assign(b * priorFloats, 0.f);
 
   const int64_t B = batch;
   const int64_t pooledShape[4] = {B, 64, 32, 32};
@@ -484,7 +301,7 @@ void Renderer::Impl::bindAll() {
   binding->BindInput(pooledName.c_str(), inputValues[0]);
   binding->BindInput(kdName.c_str(), inputValues[1]);
   binding->BindInput(ksName.c_str(), inputValues[2]);
-  if (!hoist) {
+  if (!cone) {
     std::vector<int64_t> priorShape = featSynth ? std::vector<int64_t>{B, static_cast<int64_t>(kFsRedFloats)}
                                                 : std::vector<int64_t>{B, 3, crop, crop};
     inputValues.push_back(Ort::Value::CreateTensor<float>(memory, prior.data(), prior.size(),
@@ -495,64 +312,8 @@ void Renderer::Impl::bindAll() {
   binding->BindOutput("rgb", outputValue);
 }
 
-void Renderer::Impl::runPrep(int frame, int slot) {
-  // Called with the ring mutex released; only this caller touches the slot
-  // and the prep input until it is marked.
-  std::string error;
-  try {
-    simd::f16ToF32(identity->P(frame), prepInput.data(), prepInput.size());
-    Ort::AllocatorWithDefaultOptions alloc;
-    const char* inNames[] = {"P_rgb"};
-    const char* outNames[] = {boundaryName.c_str()};
-    prep.Run(runOptions, inNames, &prepInputValue, 1, outNames, &slots[slot].value, 1);
-  } catch (const std::exception& e) {
-    error = e.what();
-  }
-  std::lock_guard<std::mutex> lock(ringMutex);
-  if (error.empty())
-    slots[slot].si = frame;
-  else
-    prepError = error;
-}
-
-int Renderer::Impl::acquire(int frame) {
-  std::unique_lock<std::mutex> lock(ringMutex);
-  for (;;) {
-    if (!prepError.empty())
-      throw std::runtime_error("Renderer: the hoisted source cone failed in ORT \xE2\x80\x94 " + prepError);
-    for (int s = 0; s < 2; ++s)
-      if (slots[s].si == frame) return inUse = s;
-    if (requestFrame >= 0) {
-      ringCv.wait(lock);
-      continue;
-    }
-    int victim = -1;
-    for (int s = 0; s < 2 && victim < 0; ++s)
-      if (s != inUse) victim = s;
-    if (victim < 0) throw std::runtime_error("Renderer: source-cone ring exhausted");
-    slots[victim].si = -1;
-    lock.unlock();
-    runPrep(frame, victim);
-    lock.lock();
-  }
-}
-
-void Renderer::Impl::prefetchLoop() {
-  std::unique_lock<std::mutex> lock(ringMutex);
-  for (;;) {
-    ringCv.wait(lock, [&] { return stop || requestFrame >= 0; });
-    if (stop) return;
-    const int frame = requestFrame, slot = requestSlot;
-    lock.unlock();
-    runPrep(frame, slot);
-    lock.lock();
-    requestFrame = requestSlot = -1;
-    ringCv.notify_all();
-  }
-}
-
 Renderer::Renderer(const Manifest& manifest, Identity& identity, const std::string& modelKey,
-                   int threads, const std::string& ep)
+                   int threads, const std::string& ep, const DirectorOptions& options)
     : impl_(std::make_unique<Impl>()) {
   Impl& m = *impl_;
   // An XNNPACK session would crash the process at creation; refuse before
@@ -562,9 +323,10 @@ Renderer::Renderer(const Manifest& manifest, Identity& identity, const std::stri
   m.crop = manifest.crop;
   m.threads = threads < 1 ? pool::threads() : threads;
   m.ep = ep;
+  m.options = options;
   m.modelPath = manifest.modelPath(modelKey);
 
-  const bool wantEngine = ep == "neon" || (ep.empty() && envOr("LE_CONV_BACKEND", "") == "neon");
+  const bool wantEngine = ep == "neon" || (ep.empty() && options.convBackendNeon);
   if (wantEngine) {
     if (!ConvBackend::available()) {
       std::fprintf(stderr, "[le] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n");
@@ -585,12 +347,11 @@ Renderer::Renderer(const Manifest& manifest, Identity& identity, const std::stri
     std::fprintf(stderr, "[le] CoreML EP session refused: %s \xE2\x80\x94 falling back to the ORT CPU EP\n",
                  e.what());
     m.ep.clear();
-    m.hoist = false;
+    m.cone.reset();
     m.buildSession(manifest);
   }
   m.inspectInputs();
   m.bindAll();
-  if (m.hoist) m.prefetch = std::thread([&m] { m.prefetchLoop(); });
 }
 
 Renderer::~Renderer() = default;
@@ -602,24 +363,13 @@ const float* Renderer::render(const int* si, const float* kpSource, const float*
     if (si[j] < 0 || si[j] >= m.identity->NT)
       throw std::runtime_error("render: identity frame " + std::to_string(si[j]) + " out of range");
 
-  if (m.hoist) {
-    const int slot = m.acquire(si[0]);
+  if (m.cone) {
+    Ort::Value& boundary = m.cone->acquire(si[0]);
+    m.binding->BindInput(m.cone->boundaryName().c_str(), boundary);
     simd::f16ToF32(m.identity->pooled64(si[0]), m.pooled.data(), kPooledFloats);
     std::memcpy(m.kpSource.data(), kpSource, kKpFloats * sizeof(float));
     std::memcpy(m.kpDriving.data(), kpDriving, kKpFloats * sizeof(float));
-    const int next = m.predictor.next(si[0]);
-    {
-      std::lock_guard<std::mutex> lock(m.ringMutex);
-      const bool held = m.slots[0].si == next || m.slots[1].si == next;
-      if (next >= 0 && m.requestFrame < 0 && m.prepError.empty() && !held) {
-        const int other = slot == 0 ? 1 : 0;
-        m.slots[other].si = -1;
-        m.requestFrame = next;
-        m.requestSlot = other;
-        m.ringCv.notify_all();
-      }
-    }
-    m.binding->BindInput(m.boundaryName.c_str(), m.slots[slot].value);
+    m.cone->prefetchAfter(si[0]);
   } else {
     for (int j = 0; j < m.batch; ++j) {
       float* pooledSlot = m.pooled.data() + j * kPooledFloats;

@@ -9,13 +9,12 @@
 #include <vector>
 
 #include "bundle/le_bundle.h"
+#include "bundle/le_layout.h"
+#include "director/le_director_options.h"
 
 namespace le {
 
 class Identity;
-
-// Keypoint rows a host passes per frame, each of 3 floats (le_host_kp_rows).
-constexpr int kHostKpRows = 21;
 
 // The host feeds 21 keypoint rows per frame: a keypoint input of rank 3 must
 // declare 21 rows or a dynamic count. Throws the contract refusal otherwise.
@@ -32,10 +31,11 @@ class Renderer {
   // Loads "model_<modelKey>.onnx" of the bundle. threads < 1 uses the worker
   // pool's size; ep is "" (ONNX Runtime's CPU provider), "coreml[:cpu|gpu|ane]"
   // (falls back to the CPU provider where the runtime has no CoreML) or
-  // "neon" (the fp16 engine, where the build has one). Throws
+  // "neon" (the fp16 engine, where the build has one). The switches come in
+  // `options` (by default those of the environment). Throws
   // std::runtime_error naming what is wrong.
   Renderer(const Manifest& manifest, Identity& identity, const std::string& modelKey, int threads,
-           const std::string& ep);
+           const std::string& ep, const DirectorOptions& options = DirectorOptions::fromEnvironment());
   ~Renderer();
   Renderer(const Renderer&) = delete;
   Renderer& operator=(const Renderer&) = delete;
