@@ -1,10 +1,16 @@
 // le_create and the frame-at-a-time entry points over the demo bundle.
+#include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -85,6 +91,53 @@ TEST(Create, BrokenMembersFailCleanly) {
   const std::string dir2 = copyOfTiny(t2);
   std::filesystem::remove(dir2 + "/target_frames.mp4");
   EXPECT_EQ(createError(dir2).rfind("le_create: ", 0), 0u);
+}
+
+// le_create over `dir` on another thread. A create that blocks on one of
+// `fifos` (opened the ordinary way, a FIFO without a writer never returns)
+// is set free by opening and closing each FIFO's write end until it
+// returns, and reported as "(hung) " + whatever it then said.
+std::string createErrorUnblocked(const std::string& dir, const std::vector<std::string>& fifos) {
+  std::promise<std::string> result;
+  std::future<std::string> done = result.get_future();
+  std::thread create([&] { result.set_value(createError(dir)); });
+  bool hung = false;
+  while (done.wait_for(std::chrono::seconds(hung ? 0 : 20)) != std::future_status::ready) {
+    hung = true;
+    for (const std::string& f : fifos) {
+      const int fd = ::open(f.c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd >= 0) ::close(fd);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  create.join();
+  return (hung ? "(hung) " : "") + done.get();
+}
+
+TEST(Create, NonRegularMembersAreRefusedWithoutBlocking) {
+  StderrCapture quiet;
+  // A named pipe in any member's place; the mask keeps its own message.
+  for (const char* member : {"manifest.json", "P.f16", "pooled64.f16", "M.f32", "mask_512.u8",
+                             "drive/si.i32", "model_b1.onnx", "target_frames.mp4"}) {
+    TempDir t;
+    const std::string dir = copyOfTiny(t);
+    const std::string path = dir + "/" + member;
+    std::filesystem::remove(path);
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0) << path;
+    const std::string want = std::string(member) == "mask_512.u8" ? "mask read failed" : "cannot open " + path;
+    EXPECT_THAT(createErrorUnblocked(dir, {path}), ::testing::AllOf(::testing::StartsWith("le_create: "),
+                                                                     ::testing::HasSubstr(want)))
+        << member;
+  }
+  // A directory in a member's place: refused, never read as a 2^63-byte file.
+  for (const char* member : {"model_b1.onnx", "M.f32", "manifest.json"}) {
+    TempDir t;
+    const std::string dir = copyOfTiny(t);
+    const std::string path = dir + "/" + member;
+    std::filesystem::remove(path);
+    std::filesystem::create_directory(path);
+    EXPECT_THAT(createError(dir), ::testing::HasSubstr("cannot open " + path)) << member;
+  }
 }
 
 TEST(Create, ContainersAndBothLayouts) {
