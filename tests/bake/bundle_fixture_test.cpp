@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "bake/bake_fixtures.h"
 #include "bundle/le_bundle.h"
+#include "support/bake_fixtures.h"
 #include "support/test_support.h"
 
 namespace {

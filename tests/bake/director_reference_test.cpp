@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "bake/bake_fixtures.h"
 #include "bundle/le_bundle.h"
 #include "director/le_ort_session.h"
+#include "support/bake_fixtures.h"
 
 namespace {
 

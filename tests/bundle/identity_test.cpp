@@ -12,11 +12,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "bundle/bundle_writer.h"
 #include "bundle/le_bundle.h"
 #include "bundle/le_identity.h"
-#include "driver/error_text.h"
 #include "paste/le_simd.h"
+#include "support/bundle_writer.h"
+#include "support/error_text.h"
 #include "support/test_support.h"
 
 using le::test::BundleSpec;

@@ -15,6 +15,7 @@
 #include "bundle/le_fs.h"
 #include "bundle/le_imx.h"
 #include "imx_fixture.h"
+#include "support/error_text.h"
 #include "support/test_support.h"
 
 using le::test::imxBytes;
@@ -34,12 +35,7 @@ const std::vector<RawMember> kSmall = {
 };
 
 std::string unwrapError(const std::string& container) {
-  try {
-    le::unwrapOnce(container);
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "(no error)";
+  return le::test::errorOf([&] { le::unwrapOnce(container); });
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "bundle/le_bundle.h"
 #include "bundle/le_fs.h"
 #include "imx_fixture.h"
+#include "support/error_text.h"
 #include "support/test_support.h"
 
 namespace mk = le::manifest_key;
@@ -29,12 +30,7 @@ std::string ambiguous(const std::string& key, const std::string& list, int n) {
 }
 
 std::string errorOf(const std::string& text, const std::string& key) {
-  try {
-    mk::scalarValuePos(text, key);
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "(no error)";
+  return le::test::errorOf([&] { mk::scalarValuePos(text, key); });
 }
 
 // A complete, valid manifest; `extra` is spliced in before the closing brace.
@@ -46,12 +42,7 @@ std::string manifestText(const std::string& extra = "") {
 }
 
 std::string loadError(const std::string& dir) {
-  try {
-    le::loadManifest(dir);
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "(no error)";
+  return le::test::errorOf([&] { le::loadManifest(dir); });
 }
 
 }  // namespace
@@ -140,24 +131,10 @@ TEST(KeyReaders, NumbersStringsAndAliases) {
   EXPECT_FALSE(mk::optStr(t, "absent", out));
   EXPECT_DOUBLE_EQ(mk::numFieldEither(t, "absent", "n"), 5.0);
   EXPECT_DOUBLE_EQ(mk::numFieldEither(t, "n", "ksize"), 5.0);
-  try {
-    mk::numFieldEither(t, "NT", "frame_count");
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "manifest: missing key NT/frame_count");
-  }
-  try {
-    mk::strField(R"({"s": 5})", "s");
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "manifest: bad string s");
-  }
-  try {
-    mk::strField(R"({"s": "open)", "s");
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "manifest: bad string s");
-  }
+  EXPECT_EQ(le::test::errorOf([&] { mk::numFieldEither(t, "NT", "frame_count"); }),
+            "manifest: missing key NT/frame_count");
+  EXPECT_EQ(le::test::errorOf([&] { mk::strField(R"({"s": 5})", "s"); }), "manifest: bad string s");
+  EXPECT_EQ(le::test::errorOf([&] { mk::strField(R"({"s": "open)", "s"); }), "manifest: bad string s");
 }
 
 TEST(LoadManifest, ReadsEveryFieldAndTruncates) {

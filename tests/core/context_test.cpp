@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "bake/bake_fixtures.h"
 #include "bundle/le_identity.h"
 #include "le/le.h"
+#include "support/bake_fixtures.h"
 #include "support/test_support.h"
 
 using le::test::bakeFixture;

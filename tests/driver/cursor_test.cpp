@@ -16,7 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "driver/le_driver.h"
-#include "error_text.h"
+#include "support/error_text.h"
 
 using le::test::errorOf;
 using ::testing::HasSubstr;

@@ -7,11 +7,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "bundle/bundle_writer.h"
 #include "bundle/le_identity.h"
 #include "driver/le_driver.h"
 #include "driver/le_moviedec_ff.h"
 #include "media.h"
+#include "support/bundle_writer.h"
 
 using le::test::media;
 using le::test::StderrCapture;

@@ -12,9 +12,9 @@
 
 #include <gtest/gtest.h>
 
-#include "error_text.h"
 #include "media_pattern.h"
 #include "paste/le_simd.h"
+#include "support/error_text.h"
 #include "support/test_support.h"
 
 namespace le::test {

@@ -5,11 +5,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "bundle/bundle_writer.h"
 #include "bundle/le_bundle.h"
 #include "driver/le_driver.h"
 #include "driver/le_moviedec_ff.h"
 #include "media.h"
+#include "support/bundle_writer.h"
 
 using le::test::BundleSpec;
 using le::test::errorOf;

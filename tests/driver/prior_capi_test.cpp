@@ -7,10 +7,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "bundle/bundle_writer.h"
 #include "driver/le_moviedec_ff.h"
 #include "le/le.h"
 #include "media.h"
+#include "support/bundle_writer.h"
 #include "support/test_support.h"
 
 using le::test::media;

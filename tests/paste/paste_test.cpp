@@ -16,10 +16,12 @@
 #include "paste/le_paste.h"
 #include "paste/le_paste_simd.h"
 #include "paste/le_pool.h"
+#include "support/error_text.h"
 #include "support/test_support.h"
 
 using le::Paste;
 using le::Unsharp;
+using le::test::errorOf;
 using le::test::ScopedEnv;
 using le::test::StderrCapture;
 
@@ -247,29 +249,16 @@ TEST(PasteTables, LanczosBicubicBilinearAndGaussian) {
 
 TEST(PasteConstruction, RefusalsAndEnvironment) {
   const Unsharp u{1.3f, 2.0f, 13};
-  try {
-    Paste(std::vector<uint8_t>(15), 4, u);
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "paste: mask size");
-  }
-  try {
-    Paste(std::vector<uint8_t>(16), 4, Unsharp{1.3f, 2.0f, 12});
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "paste: ksize must be odd");
-  }
+  EXPECT_EQ(errorOf([&] { Paste(std::vector<uint8_t>(15), 4, u); }), "paste: mask size");
+  EXPECT_EQ(errorOf([&] { Paste(std::vector<uint8_t>(16), 4, Unsharp{1.3f, 2.0f, 12}); }),
+            "paste: ksize must be odd");
   EXPECT_THROW(Paste(std::vector<uint8_t>(16), 4, Unsharp{1.3f, 2.0f, -3}), std::runtime_error);
   // A corrupt manifest's kernel size must not overflow the padded side or
   // allocate gigabytes of taps.
-  for (int32_t huge : {2049, 1 << 30 | 1, INT32_MAX}) {
-    try {
-      Paste(std::vector<uint8_t>(16), 4, Unsharp{1.3f, 2.0f, huge});
-      FAIL() << huge;
-    } catch (const std::runtime_error& e) {
-      EXPECT_STREQ(e.what(), "paste: ksize > 2047");
-    }
-  }
+  for (int32_t huge : {2049, 1 << 30 | 1, INT32_MAX})
+    EXPECT_EQ(errorOf([&] { Paste(std::vector<uint8_t>(16), 4, Unsharp{1.3f, 2.0f, huge}); }),
+              "paste: ksize > 2047")
+        << huge;
   EXPECT_EQ(Paste(std::vector<uint8_t>(16), 4, Unsharp{1.3f, 2.0f, 2047}).ksize(), 2047);
 
   auto fastWith = [&](const char* v) {
@@ -355,12 +344,7 @@ TEST(PasteComposite, KsizeOneIsAnIdentityUnsharp) {
 
 TEST(PasteComposite, SidesAboveTheRowLimitAreRefused) {
   Paste p(std::vector<uint8_t>(1025 * 1025, 255), 1025, Unsharp{1.3f, 2.0f, 3});
-  try {
-    p.unsharpPlane(p.plane(0));
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "paste: side > 1024");
-  }
+  EXPECT_EQ(errorOf([&] { p.unsharpPlane(p.plane(0)); }), "paste: side > 1024");
 }
 
 namespace {

@@ -1,4 +1,5 @@
-// The message a call fails with, for comparing whole refusal texts.
+// The message a call fails with, for comparing refusal texts: the one
+// helper every test uses instead of its own try/catch.
 #pragma once
 
 #include <exception>
