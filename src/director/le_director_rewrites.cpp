@@ -33,24 +33,24 @@ void DirectorRewrites::logWarp() const {
 }
 
 void DirectorRewrites::logCounts(const std::string& tag) const {
-  if (gridSample)
-    std::fprintf(stderr,
-                 "[le] std GridSample -> com.corvane::GridSampleFast load-time rewrite: %zu node(s) "
-                 "(%s)\n",
-                 gridSample, tag.c_str());
-  if (blend)
-    std::fprintf(stderr,
-                 "[le] L3 student blend MatMul -> Gemm load-time normalisation: %zu node(s) (%s) "
-                 "\xE2\x80\x94 a pre-2026-09-11 student; as MatMul this graph aborts Apple's MPSGraph "
-                 "compiler on every CoreML unit that includes the GPU\n",
-                 blend, tag.c_str());
-  if (cubicHead)
-    std::fprintf(stderr,
-                 "[le] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time "
-                 "rewrite: %zu node(s) (%s) \xE2\x80\x94 the same filter to fp32 round-off; ORT's "
-                 "cubic Resize kernel is the pole on every CPU-class EP and no CoreML/NNAPI EP can "
-                 "claim it\n",
-                 cubicHead, tag.c_str());
+  // Each line takes the node count, then the model.
+  const struct {
+    size_t count;
+    const char* format;
+  } lines[] = {
+      {gridSample,
+       "[le] std GridSample -> com.corvane::GridSampleFast load-time rewrite: %zu node(s) (%s)\n"},
+      {blend,
+       "[le] L3 student blend MatMul -> Gemm load-time normalisation: %zu node(s) (%s) \xE2\x80\x94 a "
+       "pre-2026-09-11 student; as MatMul this graph aborts Apple's MPSGraph compiler on every CoreML "
+       "unit that includes the GPU\n"},
+      {cubicHead,
+       "[le] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: %zu "
+       "node(s) (%s) \xE2\x80\x94 the same filter to fp32 round-off; ORT's cubic Resize kernel is the "
+       "pole on every CPU-class EP and no CoreML/NNAPI EP can claim it\n"},
+  };
+  for (const auto& line : lines)
+    if (line.count) std::fprintf(stderr, line.format, line.count, tag.c_str());
 }
 
 }  // namespace le
