@@ -1,7 +1,11 @@
 // Member names under the welded and the manifest naming layouts.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "bundle/le_bundle.h"
+#include "bundle/le_fs.h"
+#include "support/error_text.h"
 #include "support/test_support.h"
 
 using le::manifestLayoutName;
@@ -67,4 +71,34 @@ TEST(MemberResolve, WeldedWinsLayoutIsTheFallback) {
   EXPECT_EQ(resolveMember(d, "model_b4_fp16.onnx"), d + "/render_model.batch4.fp16.onnx");
   // Names without a layout twin are joined as they are.
   EXPECT_EQ(resolveMember(d, "manifest.json"), d + "/manifest.json");
+}
+
+TEST(MemberFile, RegularFilesAndLinksOpenAnythingElseIsRefusedAtOnce) {
+  TempDir t;
+  writeFile(t / "data.bin", "abcdef");
+  ASSERT_EQ(::symlink((t / "data.bin").c_str(), (t / "link.bin").c_str()), 0);
+  for (const std::string& path : {t / "data.bin", t / "link.bin"}) {
+    le::fs::MemberFile f(path);
+    EXPECT_EQ(f.size(), 6u);
+    char head[2];
+    ASSERT_TRUE(f.read(head, 2));
+    EXPECT_EQ(f.readToEnd(), "cdef");
+    EXPECT_TRUE(f.atEnd());
+    EXPECT_FALSE(f.read(head, 1));  // the file has ended
+  }
+  // A FIFO without a writer, a directory, a link to a directory, nothing.
+  ASSERT_EQ(::mkfifo((t / "pipe").c_str(), 0600), 0);
+  ASSERT_EQ(::mkdir((t / "dir").c_str(), 0755), 0);
+  ASSERT_EQ(::symlink((t / "dir").c_str(), (t / "dirlink").c_str()), 0);
+  for (const std::string& path : {t / "pipe", t / "dir", t / "dirlink", t / "missing"}) {
+    EXPECT_EQ(le::test::errorOf([&] { le::fs::MemberFile f(path); }), "cannot open " + path);
+    EXPECT_FALSE(le::fs::opensForReading(path)) << path;
+  }
+  EXPECT_TRUE(le::fs::memberExists(t / "pipe"));
+  EXPECT_FALSE(le::fs::memberExists(t / "missing"));
+  // Resolution asks without blocking: a FIFO under the welded name is not
+  // taken for the member, and the bundle's own reader refuses it.
+  ASSERT_EQ(::mkfifo((t / "M.f32").c_str(), 0600), 0);
+  EXPECT_EQ(resolveMember(t.path(), "M.f32"), t / "M.f32");
+  EXPECT_EQ(le::test::errorOf([&] { le::readFile(t / "M.f32"); }), "cannot open " + (t / "M.f32"));
 }
