@@ -2,11 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <stdexcept>
 
+#include "bundle/le_fs.h"
 #include "director/gridsample_fast.h"
 #include "director/int8conv_vnni.h"
 #include "director/le_ort_session.h"
@@ -133,10 +132,6 @@ float maxAbsDiff(const Tensor& a, const Tensor& b) {
   return m;
 }
 
-Bytes readModel(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f) throw std::runtime_error("cannot open " + path);
-  return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
+Bytes readModel(const std::string& path) { return fs::readWhole<Bytes>(path); }
 
 }  // namespace le::test
