@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "bundle/le_bundle.h"
+#include "director/le_ort_session.h"
 
 namespace {
 
@@ -36,13 +37,8 @@ struct Stage {
   std::vector<std::vector<int64_t>> shapes;
 
   Stage(const std::string& member, std::vector<std::vector<int64_t>> inShapes) : shapes(std::move(inShapes)) {
-    Ort::SessionOptions opts;
-    opts.SetIntraOpNumThreads(1);
-    opts.SetInterOpNumThreads(1);
-    opts.AddConfigEntry("session.intra_op.allow_spinning", "0");
-    opts.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
     const std::string path = le::resolveMember(bundleDir(), member);
-    session = std::make_unique<Ort::Session>(env(), path.c_str(), opts);
+    session = std::make_unique<Ort::Session>(le::ort::openSession(env(), path.c_str(), le::ort::sessionOptions({})));
     Ort::AllocatorWithDefaultOptions alloc;
     for (size_t i = 0; i < session->GetInputCount(); ++i) inNames.push_back(session->GetInputNameAllocated(i, alloc).get());
     for (size_t i = 0; i < session->GetOutputCount(); ++i)

@@ -14,8 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "bake/bake_fixtures.h"
 #include "bundle/le_bundle.h"
+#include "director/le_ort_session.h"
+#include "support/bake_fixtures.h"
 
 namespace {
 
@@ -145,11 +146,10 @@ TEST_P(AudioReference, NetworksMatchPyTorch) {
     ASSERT_FALSE(path.empty()) << "no model for reference key " << c.key;
     auto& s = sessions[c.key];
     if (!s) {
-      Ort::SessionOptions opts;
-      opts.SetIntraOpNumThreads(2);
-      opts.SetInterOpNumThreads(1);
-      opts.SetGraphOptimizationLevel(GetParam());
-      s = std::make_unique<Ort::Session>(env(), path.c_str(), opts);
+      le::ort::SessionConfig config;
+      config.intraThreads = 2;
+      config.optimisation = GetParam();
+      s = std::make_unique<Ort::Session>(le::ort::openSession(env(), path.c_str(), le::ort::sessionOptions(config)));
     }
     const float worst = runCase(*s, c);
     std::printf("%s case %d: max |ORT - PyTorch| = %.3g\n", c.key.c_str(), c.index, static_cast<double>(worst));
@@ -166,10 +166,9 @@ INSTANTIATE_TEST_SUITE_P(OptimisationLevels, AudioReference, ::testing::Values(O
 // The short-window trunk declares its time length statically (the library
 // reads LT from the declared shape) and gives float16.
 TEST(AudioReference, TrunkDeclaresHalfPrecisionStepsStatically) {
-  Ort::SessionOptions opts;
-  Ort::Session s(env(),
-                 le::resolveMember(le::test::bakeFixture("tiny"), "audio/audio_encoder_fp16_window_trunk.onnx").c_str(),
-                 opts);
+  Ort::Session s = le::ort::openSession(
+      env(), le::resolveMember(le::test::bakeFixture("tiny"), "audio/audio_encoder_fp16_window_trunk.onnx").c_str(),
+      le::ort::sessionOptions({}));
   const Ort::TypeInfo type = s.GetOutputTypeInfo(0);
   const auto info = type.GetTensorTypeAndShapeInfo();
   EXPECT_EQ(info.GetElementType(), ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16);
