@@ -45,46 +45,6 @@ struct RefCase {
   RefTensor output;               // "rgb"
 };
 
-// Reads <refDir>/index.txt: lines "<key> <case> <in|out> <tensor> f32 <d0>x<d1>... <file>",
-// '#' starts a comment line. Throws on a malformed line or a file of the wrong size.
-inline std::vector<RefCase> loadReferences(const std::string& refDir) {
-  std::ifstream index(refDir + "/index.txt");
-  if (!index) throw std::runtime_error("cannot open " + refDir + "/index.txt");
-  std::vector<RefCase> cases;
-  std::string line;
-  while (std::getline(index, line)) {
-    if (line.empty() || line[0] == '#') continue;
-    std::istringstream in(line);
-    std::string key, io, name, dtype, shape, file;
-    int index = -1;
-    if (!(in >> key >> index >> io >> name >> dtype >> shape >> file) || dtype != "f32" ||
-        (io != "in" && io != "out"))
-      throw std::runtime_error("bad reference index line: " + line);
-    RefTensor t;
-    t.name = name;
-    size_t count = 1;
-    std::istringstream dims(shape);
-    for (std::string d; std::getline(dims, d, 'x');) {
-      t.shape.push_back(std::stoll(d));
-      count *= static_cast<size_t>(t.shape.back());
-    }
-    t.data.resize(count);
-    std::ifstream raw(refDir + "/" + file, std::ios::binary | std::ios::ate);
-    if (!raw || static_cast<size_t>(raw.tellg()) != count * sizeof(float))
-      throw std::runtime_error("reference tensor " + file + " is missing or not " + shape + " float32");
-    raw.seekg(0);
-    raw.read(reinterpret_cast<char*>(t.data.data()), static_cast<std::streamsize>(count * sizeof(float)));
-    if (cases.empty() || cases.back().key != key || cases.back().index != index) {
-      cases.push_back(RefCase{});
-      cases.back().key = key;
-      cases.back().index = index;
-    }
-    if (io == "in") cases.back().inputs.push_back(std::move(t));
-    else cases.back().output = std::move(t);
-  }
-  return cases;
-}
-
 // One case of a reference index whose cases may have several outputs (the
 // audio index, <ref>/audio/index.txt): inputs and outputs in index order.
 struct RefCaseN {
@@ -94,8 +54,8 @@ struct RefCaseN {
   std::vector<RefTensor> outputs;
 };
 
-// Reads an index of the same line format as loadReferences into cases with
-// any number of outputs.
+// Reads <refDir>/index.txt: lines "<key> <case> <in|out> <tensor> f32 <d0>x<d1>... <file>",
+// '#' starts a comment line. Throws on a malformed line or a file of the wrong size.
 inline std::vector<RefCaseN> loadReferenceCases(const std::string& refDir) {
   std::ifstream index(refDir + "/index.txt");
   if (!index) throw std::runtime_error("cannot open " + refDir + "/index.txt");
@@ -128,6 +88,20 @@ inline std::vector<RefCaseN> loadReferenceCases(const std::string& refDir) {
       cases.back().index = idx;
     }
     (io == "in" ? cases.back().inputs : cases.back().outputs).push_back(std::move(t));
+  }
+  return cases;
+}
+
+// The director references (one output per case, the last one listed).
+inline std::vector<RefCase> loadReferences(const std::string& refDir) {
+  std::vector<RefCase> cases;
+  for (RefCaseN& c : loadReferenceCases(refDir)) {
+    RefCase r;
+    r.key = c.key;
+    r.index = c.index;
+    r.inputs = std::move(c.inputs);
+    if (!c.outputs.empty()) r.output = std::move(c.outputs.back());
+    cases.push_back(std::move(r));
   }
   return cases;
 }
