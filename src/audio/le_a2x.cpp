@@ -36,6 +36,7 @@
 #include "bundle/le_fs.h"
 #include "core/le_error.h"
 #include "director/gridsample_fast.h"
+#include "director/le_ort_session.h"
 #include "le/le_a2x.h"
 #include "paste/le_pool.h"
 #include "paste/le_simd.h"
@@ -95,12 +96,9 @@ std::string envString(const char* name) {
 }
 
 Ort::SessionOptions makeOptions(int threads) {
-  Ort::SessionOptions options;
-  options.SetIntraOpNumThreads(threads);
-  options.SetInterOpNumThreads(1);
-  options.AddConfigEntry("session.intra_op.allow_spinning", "0");
-  options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
-  return options;
+  ort::SessionConfig config;
+  config.intraThreads = threads;
+  return ort::sessionOptions(config);
 }
 
 // The CUDA provider, when asked for: always for the feature network ("w2v"),
@@ -141,7 +139,7 @@ std::unique_ptr<Ort::Session> openModel(Ort::Env& env, const std::string& path,
                                         Ort::SessionOptions& options) {
   const std::string bytes = readFile(path);
   try {
-    return std::make_unique<Ort::Session>(openSession(env, bytes.data(), bytes.size(), options));
+    return std::make_unique<Ort::Session>(ort::openSession(env, bytes.data(), bytes.size(), options));
   } catch (const Ort::Exception& e) {
     const std::string what = e.what();
     if (what.find("Gelu") == std::string::npos || what.find("float16") == std::string::npos) throw;
@@ -150,7 +148,7 @@ std::unique_ptr<Ort::Session> openModel(Ort::Env& env, const std::string& path,
                  "runtime has no CPU kernel for; reopening at ORT_ENABLE_BASIC\n",
                  path.c_str());
     options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_BASIC);
-    return std::make_unique<Ort::Session>(openSession(env, bytes.data(), bytes.size(), options));
+    return std::make_unique<Ort::Session>(ort::openSession(env, bytes.data(), bytes.size(), options));
   }
 }
 

@@ -54,6 +54,7 @@
 #include "bundle/le_fs.h"
 #include "core/le_error.h"
 #include "director/gridsample_fast.h"
+#include "director/le_ort_session.h"
 #include "le/le.h"
 #include "paste/le_pool.h"
 
@@ -131,11 +132,10 @@ Backend chooseBackend(const std::string& dir, int threads, const std::string& ep
 // runtime without CoreML refuses the provider; the object then runs on the
 // CPU, and says so once.
 Ort::Session openNetwork(Ort::Env& env, const std::string& path, Backend& backend) {
-  Ort::SessionOptions options;
-  options.SetIntraOpNumThreads(backend.threads);
-  options.SetInterOpNumThreads(1);
-  options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
-  if (!envStartsWith("LE_ORT_SPIN", "1")) options.AddConfigEntry("session.intra_op.allow_spinning", "0");
+  ort::SessionConfig config;
+  config.intraThreads = backend.threads;
+  config.spin = envStartsWith("LE_ORT_SPIN", "1");
+  Ort::SessionOptions options = ort::sessionOptions(config);
   if (backend.coreml) {
     try {
       options.AppendExecutionProvider("CoreML", {{"ModelFormat", "MLProgram"},
@@ -147,7 +147,7 @@ Ort::Session openNetwork(Ort::Env& env, const std::string& path, Backend& backen
       backend.coreml = false;
     }
   }
-  return openSession(env, path.c_str(), options);
+  return ort::openSession(env, path.c_str(), options);
 }
 
 // Refuses a network whose inputs or outputs are not the ones this reader

@@ -16,7 +16,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "bake/bake_fixtures.h"
+#include "support/bake_fixtures.h"
 #include "le/le_a2x.h"
 #include "support/test_support.h"
 

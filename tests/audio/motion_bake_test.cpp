@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "bake/bake_fixtures.h"
+#include "support/bake_fixtures.h"
 #include "le/le.h"
 #include "support/test_support.h"
 

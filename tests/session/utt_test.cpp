@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "bake/bake_fixtures.h"
+#include "support/bake_fixtures.h"
 #include "le/le.h"
 #include "support/test_support.h"
 
