@@ -34,6 +34,7 @@
 #include "audio/le_audio_keys.h"
 #include "bundle/le_bundle.h"
 #include "bundle/le_fs.h"
+#include "core/le_env.h"
 #include "core/le_error.h"
 #include "director/gridsample_fast.h"
 #include "director/le_ort_session.h"
@@ -85,16 +86,6 @@ int resolveThreads(int threads) {
   return threads <= 0 || threads >= pool ? pool : threads;
 }
 
-bool envExactly1(const char* name) {
-  const char* v = std::getenv(name);
-  return v && std::strcmp(v, "1") == 0;
-}
-
-std::string envString(const char* name) {
-  const char* v = std::getenv(name);
-  return v ? v : "";
-}
-
 Ort::SessionOptions makeOptions(int threads) {
   ort::SessionConfig config;
   config.intraThreads = threads;
@@ -105,10 +96,10 @@ Ort::SessionOptions makeOptions(int threads) {
 // for the encoder and decoder only with LE_A2X_CUDA_ALL. A runtime without
 // CUDA fails the append and the session stays on the CPU.
 void applyCudaRule(Ort::SessionOptions& options, const char* tag) {
-  if (!envExactly1("LE_A2X_CUDA")) return;
-  if (std::strcmp(tag, "w2v") != 0 && !envExactly1("LE_A2X_CUDA_ALL")) return;
+  if (!envIsExactly1("LE_A2X_CUDA")) return;
+  if (std::strcmp(tag, "w2v") != 0 && !envIsExactly1("LE_A2X_CUDA_ALL")) return;
   size_t mib = 3072;
-  const std::string memText = envString("LE_A2X_CUDA_MEM_MIB");
+  const std::string memText = envText("LE_A2X_CUDA_MEM_MIB");
   char* end = nullptr;
   const long long asked = memText.empty() ? 0 : std::strtoll(memText.c_str(), &end, 10);
   if (!memText.empty() && end && *end == '\0' && asked > 0 && asked < (1LL << 40))
@@ -203,9 +194,9 @@ bool shortWindowFrontend(int threads) {
   std::lock_guard<std::mutex> lock(f.mutex);
   if (f.searched) return f.trunk && f.head;
   f.searched = true;
-  const std::string winEnv = envString("LE_A2X_W2V_WIN_ONNX");
-  const std::string headEnv = envString("LE_A2X_W2V_HEAD_ONNX");
-  const std::string w2vPath = envString("W2V_ONNX");
+  const std::string winEnv = envText("LE_A2X_W2V_WIN_ONNX");
+  const std::string headEnv = envText("LE_A2X_W2V_HEAD_ONNX");
+  const std::string w2vPath = envText("W2V_ONNX");
   std::string trunkPath, headPath;
   if (!winEnv.empty() && !headEnv.empty()) {
     trunkPath = winEnv;
@@ -369,8 +360,7 @@ Stream::Stream(const std::string& bundle, int threadsArg)
   ctxAhead_ = window_ * m.layers;
 
   right_ = 12;
-  const std::string rightText = envString("LE_A2X_W2V_RIGHT");
-  if (!rightText.empty()) right_ = std::max(0, std::min(1 << 16, std::atoi(rightText.c_str())));
+  right_ = std::max(0, std::min(1 << 16, envInt("LE_A2X_W2V_RIGHT", 12)));
   winRight_ = 12;
 
   pos_ = readFloats(resolveMember(dir, "a2x_pos.f32"));
@@ -383,7 +373,7 @@ Stream::Stream(const std::string& bundle, int threadsArg)
   std::copy(norm.begin() + kRow, norm.begin() + 2 * kRow, normStd_);
   nt_ = static_cast<int>(std::min<size_t>(xsTarget_.size() / kRow, 1 << 30));
 
-  const std::string w2vPath = envString("W2V_ONNX");
+  const std::string w2vPath = envText("W2V_ONNX");
   if (w2vPath.empty()) throw std::runtime_error("$W2V_ONNX not set");
   w2v_ = sharedLegacySession(w2vPath, threads);
   if (!w2v_) throw std::runtime_error("shared w2v load failed");
@@ -414,8 +404,7 @@ Stream::Stream(const std::string& bundle, int threadsArg)
   requireTensors(*dec_, decPath, {"ctx_t", "prev", "h"}, {"m", "h_out"});
   bindDecoder();
 
-  const std::string primeText = envString("LE_A2X_SILENCE_PRIME");
-  const int prime = std::getenv("LE_A2X_SILENCE_PRIME") ? std::atoi(primeText.c_str())
+  const int prime = envIsSet("LE_A2X_SILENCE_PRIME") ? envInt("LE_A2X_SILENCE_PRIME", 0)
                                                           : m.silencePrime;
   if (prime > 0) primeWithSilence(std::min(prime, kLegacyFrames));
   reset(0, 1, 1);
@@ -920,8 +909,8 @@ LE_API int le_a2x_preload_w2v(const char* path) {
   return guarded<int>(Family::A2x, "le_a2x_preload_w2v", 0, [&]() -> int {
     std::string p = path ? path : "";
     if (p.empty()) {
-      const char* env = std::getenv("W2V_ONNX");
-      if (!env || !*env) {
+      const std::string env = le::envText("W2V_ONNX");
+      if (env.empty()) {
         le::capi::setError(Family::A2x, "le_a2x_preload_w2v: no path and $W2V_ONNX unset");
         return 0;
       }

@@ -52,6 +52,7 @@
 #include "audio/le_audio_keys.h"
 #include "bundle/le_bundle.h"
 #include "bundle/le_fs.h"
+#include "core/le_env.h"
 #include "core/le_error.h"
 #include "director/gridsample_fast.h"
 #include "director/le_ort_session.h"
@@ -102,11 +103,6 @@ std::vector<float> readFloats(const std::string& path, size_t expected) {
 
 // ---- sessions ------------------------------------------------------------------
 
-bool envStartsWith(const char* name, const char* prefix) {
-  const char* v = std::getenv(name);
-  return v && std::strncmp(v, prefix, std::strlen(prefix)) == 0;
-}
-
 // The execution provider asked for, checked once per object.
 struct Backend {
   int threads = 1;
@@ -134,7 +130,7 @@ Backend chooseBackend(const std::string& dir, int threads, const std::string& ep
 Ort::Session openNetwork(Ort::Env& env, const std::string& path, Backend& backend) {
   ort::SessionConfig config;
   config.intraThreads = backend.threads;
-  config.spin = envStartsWith("LE_ORT_SPIN", "1");
+  config.spin = envStartsWith1("LE_ORT_SPIN");
   Ort::SessionOptions options = ort::sessionOptions(config);
   if (backend.coreml) {
     try {
@@ -269,7 +265,7 @@ struct Motion::Impl {
 
   std::vector<float> window = std::vector<float>(LogMel::kSamples);
   std::vector<float> scratch = std::vector<float>(kChunk * kFeatDim);  // dump staging
-  Dump dump{std::getenv("LE_MOTION_DUMP")};
+  Dump dump{envValue("LE_MOTION_DUMP")};
 
   // One utterance.
   std::vector<float> audio;

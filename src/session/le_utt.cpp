@@ -30,6 +30,7 @@
 
 #include "bundle/le_bundle.h"
 #include "bundle/le_fs.h"
+#include "core/le_env.h"
 #include "core/le_error.h"
 #include "le/le_a2x.h"
 #include "paste/le_simd.h"
@@ -46,11 +47,6 @@ constexpr auto kProducerTick = std::chrono::milliseconds(10);
 double nowMs() {
   using namespace std::chrono;
   return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
-}
-
-std::string envString(const char* name) {
-  const char* v = std::getenv(name);
-  return v ? v : "";
 }
 
 // le_a2x and le_motion behind one interface: the dispatcher drives either
@@ -105,17 +101,16 @@ Session::Session(Context& ctx, const le_utt_opts& opts) : ctx_(ctx) {
   motionEp_ = opts.ep ? opts.ep : "";
   a2xMode_ = fs::isRegularFile(resolveMember(resolveBundlePath(motionDir_), "a2x_enc_stream.onnx"));
 
-  const std::string pipe = envString("LE_UTT_PIPELINE_PASTE");
-  pipelinePaste_ = pipe.empty() ? a2xMode_ : std::atoi(pipe.c_str()) != 0;
+  pipelinePaste_ = envInt("LE_UTT_PIPELINE_PASTE", a2xMode_ ? 1 : 0) != 0;
   steadyModel_ = opts.steady_model && *opts.steady_model ? opts.steady_model : "b24_fp32";
-  const std::string steady = envString("LE_STEADY_MODEL");
+  const std::string steady = envText("LE_STEADY_MODEL");
   if (!steady.empty()) steadyModel_ = steady;
   batch_ = opts.batch;
   if (batch_ == -2) {
     hybrid_ = true;
   } else if (batch_ < 1) {
     // On for any first character but "0", and for "0" followed by more.
-    const std::string h = envString("LE_UTT_HYBRID");
+    const std::string h = envText("LE_UTT_HYBRID");
     hybrid_ = !h.empty() && (h[0] != '0' || h.size() > 1);
     batch_ = -1;
   }
@@ -179,7 +174,7 @@ void Session::shutdown() {
   }
   dispatchCv_.notify_all();
   if (dispatcher_.joinable()) dispatcher_.join();
-  if (!envString("LE_UTT_STAGE_REPORT").empty()) stageReport();
+  if (envIsSet("LE_UTT_STAGE_REPORT")) stageReport();
   chunk_.reset();
   model_.reset();
 }
