@@ -68,6 +68,7 @@ LIP_TEMPLATE_FILE = "lip_template.v1.json"
 BANK_PIX_FMT = "gbrp"  # what the H.264 decoder hands back for an RGB track
 
 LIP_ROWS = (11, 12, 13, 14, 15, 16)  # mouth corners, upper and lower lips
+MAX_APERTURE = 0.4  # the widest inner-lip gap over mouth width the bank covers
 
 
 def _px(v, crop):
@@ -135,11 +136,12 @@ def bank(xs_target, crop, n_donors, seed):
     rng = np.random.default_rng(seed)
     stamp = geometry_stamp(xs_target, crop)
     bh, bw = band_size(stamp)
-    aperture = np.linspace(0.05, 1.0, n_donors)
+    # Apertures in the pass's unit: inner-lip gap over mouth width.
+    aperture = np.linspace(0.02, MAX_APERTURE, n_donors)
     c_canon = [stamp["window_x0"] + stamp["window_w"] / 2.0, stamp["window_y0"] + stamp["window_h"] / 2.0]
     cent = [[c_canon[0] + float(rng.uniform(-1, 1)) * crop / 64.0,
              c_canon[1] + float(rng.uniform(-1, 1)) * crop / 64.0] for _ in range(n_donors)]
-    patches = np.stack([mouth_patch(bh, bw, float(a), rng) for a in aperture])
+    patches = np.stack([mouth_patch(bh, bw, float(a) / MAX_APERTURE, rng) for a in aperture])
     order = [int(i) for i in rng.permutation(n_donors)]
     return {"stamp": stamp, "patches": patches, "aperture": [float(a) for a in aperture],
             "cent": cent, "c_canon": c_canon, "track_order": order}
