@@ -349,6 +349,39 @@ LE_API int le_utt_get_stats(le_utt* utt, le_utt_stats* out);
  * number of failures (either may be NULL). */
 LE_API int le_utt_render_status(le_utt* utt, char* msg, size_t capacity, int* count);
 
+/* Arms the teeth borrow on a session: every speech and ramp crop has its mouth
+ * band repainted from the reference bank before it is pasted. The inputs are
+ * what le_tessera_members_* and the bank decoder give: `bank` holds n_donors
+ * donor-ordered RGB24 patches (band_h x band_w x 3 each, the sizes following
+ * from the 12 stamp values), cent 2 x n_donors, aperture n_donors, c_canon 2,
+ * the head checkpoint bytes, the head configuration and the manifest text.
+ * Everything is copied. 1 on success; 0 with le_utt_last_error otherwise
+ * ("le_utt_tessera_attach: null session", "...: a required member is null —
+ * this ABI has no partial-attach state", "...: n_donors <= 0", "...: bank
+ * canvas C != this bundle's render crop N", ...). One attachment per session;
+ * it lives until le_utt_destroy and runs on a thread of its own. */
+LE_API int le_utt_tessera_attach(le_utt* utt, const uint8_t* bank, int n_donors, const double* cent,
+                                 const double* aperture, const double* c_canon, const int* stamp,
+                                 const uint8_t* head_pt, size_t head_pt_len, const char* head_json,
+                                 const char* manifest_json);
+
+/* What the attached borrow has done so far. */
+typedef struct le_utt_tessera_counts {
+  long long pushed;     /* crops handed to the pass */
+  long long delivered;  /* crops repainted and handed on */
+  long long switches;   /* changes of the leading donor */
+  long long flushes;    /* ends of utterances (and interrupts) drained */
+  int failures;         /* crops the stage could not repaint (delivered as rendered) */
+  int lip_contour;      /* 1: lip contour mask, 0: ellipse */
+} le_utt_tessera_counts;
+/* 1 and *out filled when a borrow is attached; 0 otherwise (or for NULL). */
+LE_API int le_utt_tessera_stats(le_utt* utt, le_utt_tessera_counts* out);
+/* Width of the head's synthesis branch (16), 0 for a candidate-only head or
+ * when nothing is attached. */
+LE_API int le_utt_tessera_synth_w(le_utt* utt);
+/* 1 and the 12 stamp values in out when a borrow is attached; 0 otherwise. */
+LE_API int le_utt_tessera_geometry(le_utt* utt, int* out);
+
 /* ---- Teeth borrow members (tessera) -------------------------------------- */
 
 /* The four member slots, in order: "bank_track", "bank_sidecar",
