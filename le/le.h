@@ -349,6 +349,98 @@ LE_API int le_utt_get_stats(le_utt* utt, le_utt_stats* out);
  * number of failures (either may be NULL). */
 LE_API int le_utt_render_status(le_utt* utt, char* msg, size_t capacity, int* count);
 
+/* Arms the teeth borrow on a session: every speech and ramp crop has its mouth
+ * band repainted from the reference bank before it is pasted. The inputs are
+ * what le_tessera_members_* and the bank decoder give: `bank` holds n_donors
+ * donor-ordered RGB24 patches (band_h x band_w x 3 each, the sizes following
+ * from the 12 stamp values), cent 2 x n_donors, aperture n_donors, c_canon 2,
+ * the head checkpoint bytes, the head configuration and the manifest text.
+ * Everything is copied. 1 on success; 0 with le_utt_last_error otherwise
+ * ("le_utt_tessera_attach: null session", "...: a required member is null —
+ * this ABI has no partial-attach state", "...: n_donors <= 0", "...: bank
+ * canvas C != this bundle's render crop N", ...). One attachment per session;
+ * it lives until le_utt_destroy and runs on a thread of its own. */
+LE_API int le_utt_tessera_attach(le_utt* utt, const uint8_t* bank, int n_donors, const double* cent,
+                                 const double* aperture, const double* c_canon, const int* stamp,
+                                 const uint8_t* head_pt, size_t head_pt_len, const char* head_json,
+                                 const char* manifest_json);
+
+/* What the attached borrow has done so far. */
+typedef struct le_utt_tessera_counts {
+  long long pushed;     /* crops handed to the pass */
+  long long delivered;  /* crops repainted and handed on */
+  long long switches;   /* changes of the leading donor */
+  long long flushes;    /* ends of utterances (and interrupts) drained */
+  int failures;         /* crops the stage could not repaint (delivered as rendered) */
+  int lip_contour;      /* 1: lip contour mask, 0: ellipse */
+} le_utt_tessera_counts;
+/* 1 and *out filled when a borrow is attached; 0 otherwise (or for NULL). */
+LE_API int le_utt_tessera_stats(le_utt* utt, le_utt_tessera_counts* out);
+/* Width of the head's synthesis branch (16), 0 for a candidate-only head or
+ * when nothing is attached. */
+LE_API int le_utt_tessera_synth_w(le_utt* utt);
+/* 1 and the 12 stamp values in out when a borrow is attached; 0 otherwise. */
+LE_API int le_utt_tessera_geometry(le_utt* utt, int* out);
+
+/* ---- Teeth borrow members (tessera) -------------------------------------- */
+
+/* The four member slots, in order: "bank_track", "bank_sidecar",
+ * "head_weights", "head_config". le_tessera_slot_key returns static text, or
+ * NULL for an index outside 0..3. */
+LE_API int le_tessera_slot_count(void);
+LE_API const char* le_tessera_slot_key(int index);
+
+/* Where a bundle keeps its teeth members. Created by le_tessera_carriage_open
+ * (NULL on failure), destroyed by le_tessera_carriage_close (accepts NULL).
+ * A handle is used from one thread at a time. Queries on NULL return 0, NULL
+ * or "". le_tessera_carriage_missing returns a slot key (static text) or NULL;
+ * le_tessera_carriage_path's text belongs to the handle and stays valid until
+ * the next call on it ("" for an unknown slot). */
+typedef struct le_tessera_carriage le_tessera_carriage;
+LE_API le_tessera_carriage* le_tessera_carriage_open(const char* bundle_dir);
+LE_API void le_tessera_carriage_close(le_tessera_carriage* carriage);
+LE_API int le_tessera_carriage_complete(const le_tessera_carriage* carriage);
+LE_API int le_tessera_carriage_declared(const le_tessera_carriage* carriage);
+LE_API int le_tessera_carriage_missing_count(const le_tessera_carriage* carriage);
+LE_API const char* le_tessera_carriage_missing(const le_tessera_carriage* carriage, int index);
+LE_API const char* le_tessera_carriage_path(le_tessera_carriage* carriage, const char* slot);
+
+/* The loaded and cross-checked members. le_tessera_members_open returns NULL
+ * on failure with the reason in err (at most n - 1 characters, always
+ * terminated; nothing written when err is NULL or n < 1). Destroyed by
+ * le_tessera_members_close (accepts NULL). Every pointer an accessor returns
+ * belongs to the handle and stays valid until it is closed; accessors on NULL
+ * return 0, NULL or "". */
+typedef struct le_tessera_members le_tessera_members;
+LE_API le_tessera_members* le_tessera_members_open(const char* bundle_dir, char* err, int n);
+LE_API void le_tessera_members_close(le_tessera_members* members);
+LE_API int le_tessera_members_n_donors(const le_tessera_members* members);
+LE_API const double* le_tessera_members_cent(const le_tessera_members* members);     /* 2 x n_donors */
+LE_API const double* le_tessera_members_c_canon(const le_tessera_members* members);  /* 2 */
+LE_API const double* le_tessera_members_aperture(const le_tessera_members* members); /* n_donors */
+/* canvas_w, canvas_h, window_x0, window_y0, window_w, window_h, pad, band_r0,
+ * band_r1, band_c0, band_c1, shift_margin */
+LE_API const int* le_tessera_members_stamp(const le_tessera_members* members);
+LE_API const uint8_t* le_tessera_members_head_pt(const le_tessera_members* members);
+LE_API size_t le_tessera_members_head_pt_len(const le_tessera_members* members);
+LE_API const char* le_tessera_members_head_json(const le_tessera_members* members);
+LE_API const char* le_tessera_members_manifest_json(const le_tessera_members* members);
+LE_API const char* le_tessera_members_lip_template_json(const le_tessera_members* members);
+LE_API const char* le_tessera_members_bank_track_path(const le_tessera_members* members);
+LE_API const char* le_tessera_members_bank_container(const le_tessera_members* members);
+LE_API const char* le_tessera_members_bank_codec(const le_tessera_members* members);
+LE_API const char* le_tessera_members_bank_pix_fmt(const le_tessera_members* members);
+LE_API const char* le_tessera_members_bank_packing(const le_tessera_members* members);
+LE_API int le_tessera_members_band_w(const le_tessera_members* members);
+LE_API int le_tessera_members_band_h(const le_tessera_members* members);
+/* n_donors x band_h x band_w x 3: the size of the donor-ordered RGB24 bank. */
+LE_API size_t le_tessera_members_band_bytes(const le_tessera_members* members);
+/* Copies patch i of a decoded track (track order) into donor slot
+ * track_order[i] of out (le_tessera_members_band_bytes bytes each). 0 on
+ * success, 1 on failure with the reason in err. */
+LE_API int le_tessera_members_reorder(const le_tessera_members* members, const uint8_t* track,
+                                      uint8_t* out, char* err, int n);
+
 /* ---- Telemetry ----------------------------------------------------------- */
 
 /* Process-wide metrics. le_tel_record sets a numeric metric, le_tel_record_str

@@ -166,7 +166,8 @@ void Session::shutdown() {
   producerCv_.notify_all();
   pasterCv_.notify_all();
   deliverCv_.notify_all();
-  for (std::thread* t : {&producer_, &warm_, &paster_})
+  teethCv_.notify_all();
+  for (std::thread* t : {&producer_, &warm_, &paster_, &teeth_})
     if (t->joinable()) t->join();
   {
     std::lock_guard<std::mutex> lock(m_);
@@ -310,7 +311,8 @@ void Session::dispatchLoop() {
 // Frames made but not yet pulled: in the delivered ring, queued for the
 // paster, or being pasted.
 int Session::framesAhead() const {
-  return static_cast<int>(written_ - read_) + static_cast<int>(pasteQueue_.size()) + pasting_;
+  return static_cast<int>(written_ - read_) + static_cast<int>(pasteQueue_.size()) + pasting_ +
+         static_cast<int>(teethQueue_.size() + teethHeld_.size()) + teethBusy_;
 }
 
 void Session::beginUtterance() {
@@ -544,8 +546,20 @@ bool Session::produceRamp(std::unique_lock<std::mutex>& lock) {
   return true;
 }
 
-// Hands a frame to the paster, or pastes and delivers it here.
+// Hands a frame to the teeth stage when a borrow is attached (every frame, so
+// idle frames keep their place behind the crops the pass holds), else on to
+// delivery.
 void Session::dispatchFrame(std::unique_lock<std::mutex>& lock, PasteJob job) {
+  if (borrow_) {
+    teethQueue_.push_back(std::move(job));
+    teethCv_.notify_one();
+    return;
+  }
+  deliver(lock, std::move(job));
+}
+
+// Hands a frame to the paster, or pastes and delivers it here.
+void Session::deliver(std::unique_lock<std::mutex>& lock, PasteJob job) {
   if (pipelinePaste_) {
     pasteQueue_.push_back(std::move(job));
     pasterCv_.notify_one();
@@ -621,6 +635,156 @@ void Session::pasteInto(const PasteJob& job) {
   producerCv_.notify_all();
 }
 
+// ---- Teeth stage ---------------------------------------------------------------------
+
+void Session::attachTeeth(std::unique_ptr<tessera::StreamBorrow> borrow) {
+  std::lock_guard<std::mutex> lock(m_);
+  if (borrow_) throw std::runtime_error("a borrow is already attached to this session");
+  if (stop_) throw std::runtime_error("the session is stopping");
+  borrow_ = std::move(borrow);
+  teethGeneration_ = generation_;
+  teeth_ = std::thread([this] { teethLoop(); });
+}
+
+void Session::noteTeethFail(const std::string& message) {
+  std::lock_guard<std::mutex> lock(failMutex_);
+  ++teethFailures_;
+  teethFailure_ = message;
+}
+
+// Releases held crops whose results arrived, oldest first. Called and returns
+// with the lock held.
+void Session::tessEmitHeldP(std::unique_lock<std::mutex>& lock,
+                            const std::vector<tessera::BorrowResult>& results) {
+  for (const tessera::BorrowResult& r : results) {
+    if (teethHeld_.empty()) break;
+    PasteJob job = std::move(teethHeld_.front());
+    teethHeld_.pop_front();
+    // Results come back in the order the crops went in.
+    borrow_->writeWindowDelta(r, job.crop.data());
+    deliver(lock, std::move(job));
+  }
+}
+
+// End of an utterance (or of the crops before an idle frame): the pass gives
+// back every crop it holds.
+void Session::teethDrain(std::unique_lock<std::mutex>& lock) {
+  if (teethHeld_.empty()) return;
+  if (borrow_->held() == 0) {
+    noteTeethFail("flush: the pass held no pending frame while a crop was held — refusing to deliver "
+                  "it uncomposed");
+    teethHeld_.clear();
+    return;
+  }
+  lock.unlock();
+  std::vector<tessera::BorrowResult> results;
+  try {
+    results = borrow_->flush();
+  } catch (const std::exception& e) {
+    noteTeethFail(std::string("flush: ") + e.what());
+  }
+  lock.lock();
+  teethCounts_ = borrow_->stats();
+  tessEmitHeldP(lock, results);
+}
+
+void Session::teethLoop() {
+  std::unique_lock<std::mutex> lock(m_);
+  int64_t pushSeq = 0;
+  while (!stop_) {
+    if (teethGeneration_ != generation_) {
+      // An interrupt: nothing held may reach the host, and the pass starts afresh.
+      teethGeneration_ = generation_;
+      teethHeld_.clear();
+      teethQueue_.clear();
+      lock.unlock();
+      try {
+        (void)borrow_->flush();
+      } catch (const std::exception&) {
+      }
+      lock.lock();
+      continue;
+    }
+    if (teethQueue_.empty()) {
+      if (!teethHeld_.empty() && state_ == 0) {
+        // The utterance is over and nothing follows yet: the held crops go now.
+        ++teethBusy_;
+        teethDrain(lock);
+        --teethBusy_;
+        continue;
+      }
+      teethCv_.wait_for(lock, std::chrono::milliseconds(20));
+      continue;
+    }
+    PasteJob job = std::move(teethQueue_.front());
+    teethQueue_.pop_front();
+    if (job.generation != generation_) continue;
+    if (job.crop.empty()) {
+      // An idle frame follows the last crop of an utterance: drain first.
+      ++teethBusy_;
+      teethDrain(lock);
+      --teethBusy_;
+      deliver(lock, std::move(job));
+      continue;
+    }
+    const float* xs = xsTarget_.data() + static_cast<size_t>(job.driverIndex) * kRow;
+    teethHeld_.push_back(std::move(job));
+    PasteJob& held = teethHeld_.back();
+    const float* crop = held.crop.data();
+    const float* xd = held.xd;
+    ++teethBusy_;
+    lock.unlock();
+    std::vector<tessera::BorrowResult> results;
+    bool failed = false;
+    try {
+      results = borrow_->push(pushSeq++, crop, xs, xd);
+    } catch (const std::exception& e) {
+      noteTeethFail(e.what());
+      failed = true;
+    }
+    lock.lock();
+    --teethBusy_;
+    teethCounts_ = borrow_->stats();
+    if (stop_ || teethGeneration_ != generation_) continue;
+    if (failed) {
+      // The pass did not take the crop: it goes on as rendered, after the
+      // crops held before it.
+      PasteJob unrepainted = std::move(teethHeld_.back());
+      teethHeld_.pop_back();
+      teethDrain(lock);
+      deliver(lock, std::move(unrepainted));
+      continue;
+    }
+    tessEmitHeldP(lock, results);
+  }
+}
+
+bool Session::teethStats(le_utt_tessera_counts& out) {
+  std::lock_guard<std::mutex> lock(m_);
+  if (!borrow_) return false;
+  const tessera::BorrowStats& s = teethCounts_;
+  out.pushed = s.pushed;
+  out.delivered = s.delivered;
+  out.switches = s.switches;
+  out.flushes = s.flushes;
+  out.lip_contour = borrow_->lipContour() ? 1 : 0;
+  std::lock_guard<std::mutex> fail(failMutex_);
+  out.failures = teethFailures_;
+  return true;
+}
+
+int Session::teethSynthW() {
+  std::lock_guard<std::mutex> lock(m_);
+  return borrow_ ? borrow_->synthW() : 0;
+}
+
+bool Session::teethGeometry(int* out) {
+  std::lock_guard<std::mutex> lock(m_);
+  if (!borrow_) return false;
+  for (int i = 0; i < 12; ++i) out[i] = borrow_->stamp().value(i);
+  return true;
+}
+
 void Session::noteRenderFail(const char* stage, const std::string& message) {
   std::lock_guard<std::mutex> lock(failMutex_);
   renderFailed_ = true;
@@ -678,6 +842,7 @@ void Session::interrupt() {
   producerCv_.notify_all();
   pasterCv_.notify_all();
   deliverCv_.notify_all();
+  teethCv_.notify_all();
 }
 
 int Session::framesAvailable() {
@@ -835,6 +1000,87 @@ LE_API int le_utt_render_status(le_utt* utt, char* msg, size_t capacity, int* co
       msg[len] = '\0';
     }
     return r;
+  });
+}
+
+LE_API int le_utt_tessera_attach(le_utt* utt, const uint8_t* bank, int n_donors, const double* cent,
+                                 const double* aperture, const double* c_canon, const int* stamp,
+                                 const uint8_t* head_pt, size_t head_pt_len, const char* head_json,
+                                 const char* manifest_json) {
+  return guarded<int>(Family::Utt, "le_utt_tessera_attach", 0, [&]() -> int {
+    if (!utt) {
+      le::capi::setError(Family::Utt, "le_utt_tessera_attach: null session");
+      return 0;
+    }
+    if (!bank || !cent || !aperture || !c_canon || !stamp || !head_pt || head_pt_len == 0 || !head_json ||
+        !manifest_json) {
+      le::capi::setError(Family::Utt,
+                         "le_utt_tessera_attach: a required member is null — this ABI has no "
+                         "partial-attach state");
+      return 0;
+    }
+    if (n_donors <= 0) {
+      le::capi::setError(Family::Utt, "le_utt_tessera_attach: n_donors <= 0");
+      return 0;
+    }
+    le::session::Session& s = utt->session;
+    if (stamp[0] != s.cropSide() || stamp[1] != s.cropSide()) {
+      le::capi::setError(Family::Utt, "le_utt_tessera_attach: bank canvas " + std::to_string(stamp[0]) +
+                                          " != this bundle's render crop " + std::to_string(s.cropSide()));
+      return 0;
+    }
+    if (!s.xsTargetKnown()) {
+      le::capi::setError(Family::Utt,
+                         "le_utt_tessera_attach: xs_target.bin is absent or the wrong length, so this "
+                         "bundle's corpus pi frame cannot be identified — refusing to arm the borrow "
+                         "against the manifest's compose-field geometry");
+      return 0;
+    }
+    le::TesseraAttachInputs in;
+    in.n_donors = n_donors;
+    for (int i = 0; i < 12; ++i) in.stamp.value(i) = stamp[i];
+    in.stamp.validate();
+    const le::GeometryStamp& g = in.stamp;
+    in.band_w = g.band_c1 - g.band_c0 + 2 * g.shift_margin;
+    in.band_h = g.band_r1 - g.band_r0 + 2 * g.shift_margin;
+    const size_t n = static_cast<size_t>(n_donors);
+    in.track_order.resize(n);
+    for (size_t d = 0; d < n; ++d) in.track_order[d] = static_cast<int32_t>(d);  // the bank is donor-ordered
+    in.cent.assign(cent, cent + 2 * n);
+    in.aperture.assign(aperture, aperture + n);
+    in.c_canon[0] = c_canon[0];
+    in.c_canon[1] = c_canon[1];
+    in.head_pt.assign(head_pt, head_pt + head_pt_len);
+    in.head_json = head_json;
+    in.manifest_json = manifest_json;
+    const std::string lip = le::resolveMember(s.bundleDir(), le::tessera::kLipTemplateFile);
+    if (le::fs::isRegularFile(lip)) in.lip_template_json = le::readFile(lip);
+    std::vector<uint8_t> patches(bank, bank + n * in.patchBytes());
+    le::tessera::HeadWeights head = le::tessera::loadHeadPt(in.head_pt);
+    const le::tessera::ServeConfig config = le::tessera::ServeConfig::fromHeadMemberJson(in.head_json);
+    auto borrow = std::make_unique<le::tessera::StreamBorrow>(in, std::move(patches), s.cropSide(),
+                                                              std::move(head), config, in.lip_template_json);
+    s.attachTeeth(std::move(borrow));
+    return 1;
+  });
+}
+
+LE_API int le_utt_tessera_stats(le_utt* utt, le_utt_tessera_counts* out) {
+  return guarded<int>(Family::Utt, "le_utt_tessera_stats", 0, [&]() -> int {
+    if (!utt || !out) return 0;
+    return utt->session.teethStats(*out) ? 1 : 0;
+  });
+}
+
+LE_API int le_utt_tessera_synth_w(le_utt* utt) {
+  return guarded<int>(Family::Utt, "le_utt_tessera_synth_w", 0,
+                      [&]() -> int { return utt ? utt->session.teethSynthW() : 0; });
+}
+
+LE_API int le_utt_tessera_geometry(le_utt* utt, int* out) {
+  return guarded<int>(Family::Utt, "le_utt_tessera_geometry", 0, [&]() -> int {
+    if (!utt || !out) return 0;
+    return utt->session.teethGeometry(out) ? 1 : 0;
   });
 }
 

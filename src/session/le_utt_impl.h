@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/le_context.h"
+#include "tessera/le_tessera_stream.h"
 #include "le/le.h"
 
 namespace le::session {
@@ -64,6 +65,14 @@ class Session {
   int pull(uint8_t* dst, size_t capacity, le_utt_frame_info* info, bool& tooSmall);
   void stats(le_utt_stats& out);
   int renderStatus(std::string& message, int& count);
+  // The teeth stage: arms a borrow (once) and starts its thread.
+  void attachTeeth(std::unique_ptr<tessera::StreamBorrow> borrow);
+  int cropSide() const { return crop_; }
+  bool xsTargetKnown() const { return !xsTarget_.empty(); }
+  const std::string& bundleDir() const { return ctx_.manifest.dir; }
+  bool teethStats(le_utt_tessera_counts& out);
+  int teethSynthW();
+  bool teethGeometry(int* out);
 
  private:
   struct Job {
@@ -98,6 +107,11 @@ class Session {
   PasteJob speechJob(const KpRow& row, const float* crop, double renderMs, uint64_t generation, int seq);
   void dispatchFrame(std::unique_lock<std::mutex>& lock, PasteJob job);
   void pasteInto(const PasteJob& job);
+  void deliver(std::unique_lock<std::mutex>& lock, PasteJob job);
+  void teethLoop();
+  void tessEmitHeldP(std::unique_lock<std::mutex>& lock, const std::vector<tessera::BorrowResult>& results);
+  void teethDrain(std::unique_lock<std::mutex>& lock);
+  void noteTeethFail(const std::string& message);
   void noteRenderFail(const char* stage, const std::string& message);
   void stageReport() const;
 
@@ -153,8 +167,20 @@ class Session {
   long long jobsB_ = 0, jobsC_ = 0;
   double stageAWork_ = 0, stageAWait_ = 0, stageB_ = 0, stageC_ = 0;
 
+  // Teeth stage: jobs wait in teethQueue_, crops the pass still holds in
+  // teethHeld_ (same order as pushed).
+  std::unique_ptr<tessera::StreamBorrow> borrow_;
+  std::condition_variable teethCv_;
+  std::deque<PasteJob> teethQueue_;
+  std::deque<PasteJob> teethHeld_;
+  int teethBusy_ = 0;
+  uint64_t teethGeneration_ = 0;
+  tessera::BorrowStats teethCounts_;  // copied under the mutex after each pass call
+  int teethFailures_ = 0;
+  std::string teethFailure_;
+
   bool threadsUp_ = false;
-  std::thread dispatcher_, warm_, producer_, paster_;
+  std::thread dispatcher_, warm_, producer_, paster_, teeth_;
 };
 
 }  // namespace le::session

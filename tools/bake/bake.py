@@ -5,7 +5,7 @@
           [--jpeg-dir] [--hevc-prior] [--featsynth] [--msrc-canvas WxH]
           [--crop N] [--canvas WxH] [--nt N] [--frames N]
           [--refs N] [--ref-dir DIR] [--keypoints-png PATH]
-          [--imx OUT.imx --le-imx PATH] [--threads N] [--force]
+          [--imx OUT.imx --le-imx PATH] [--threads N] [--tessera] [--force]
 
 The same arguments and tool sources always produce the same bytes; a bake
 whose stamp (DIR.stamp) matches is skipped."""
@@ -28,6 +28,8 @@ PROFILES = {
     "full": {"crop": 512, "canvas": (1920, 1080), "nt": 100, "frames": 150, "unsharp": (1.3, 2.0, 13), "refs": 0},
 }
 FPS = 25
+# Reference donors of the teeth bank per profile (--tessera).
+TESSERA_DONORS = {"tiny": 8, "full": 32}
 
 
 def _size(text):
@@ -62,6 +64,8 @@ def parse_args(argv):
     p.add_argument("--le-imx", help="path of the le_imx packer (needed with --imx)")
     p.add_argument("--threads", type=int, default=2)
     p.add_argument("--force", action="store_true", help="bake even when the stamp says up to date")
+    p.add_argument("--tessera", action="store_true",
+                   help="also write the teeth borrow's members and the lip template")
     args = p.parse_args(argv)
 
     prof = PROFILES[args.profile]
@@ -75,6 +79,8 @@ def parse_args(argv):
         "refs": prof["refs"] if args.refs is None else args.refs,
     }
     cfg["msrc"] = list(pick(args.msrc_canvas, cfg["canvas"]))
+    if args.tessera:
+        cfg["tessera"] = {"donors": TESSERA_DONORS[args.profile]}
     problems = []
     if args.hevc_prior and args.featsynth:
         problems.append("--hevc-prior and --featsynth are different bundle kinds; pick one")
@@ -245,6 +251,10 @@ def bake(args, cfg):
     audio = audio_side.AudioSide(cfg["profile"], cfg["seed"], xs_target)
     audio.write(writer)
     clock.lap("audio")
+    if cfg.get("tessera"):
+        from bakelib import tessera
+        extra_tessera = tessera.write_members(writer, xs_target, crop, cfg["seed"], cfg["tessera"]["donors"])
+        clock.lap("tessera")
     if cfg["refs"]:
         def identity_rows(s):
             rows = {"pooled64": pooled[s].astype(np.float32), "pooled": pooled[s].astype(np.float32)}
@@ -270,6 +280,8 @@ def bake(args, cfg):
     }
     if cfg["hevc_prior"]:
         extra["P_hevc"] = "P_hevc.mov"
+    if cfg.get("tessera"):
+        extra["tessera"] = extra_tessera
     with open(os.path.join(tmp, "manifest.json"), "w") as f:
         f.write(members.manifest_text(agent=cfg["agent"], nt=nt, height=h, width=w, crop=crop, frames=frames,
                                       msrc=cfg["msrc"], unsharp=cfg["unsharp"], extra=extra))

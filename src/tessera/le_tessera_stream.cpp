@@ -1,0 +1,411 @@
+#include "tessera/le_tessera_stream.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+#include "paste/le_pool.h"
+#include "paste/le_simd.h"
+
+namespace le::tessera {
+
+namespace {
+
+[[noreturn]] void fail(const std::string& what) { throw std::runtime_error(what); }
+
+double toPixel(double v, int crop) { return (v + 1.0) * crop / 2.0 - 0.5; }
+
+// One 3x3 convolution layer (stride 1, zero border) spread over the calling
+// thread's pool by output channel, with an optional ReLU.
+void conv(const float* in, int cin, int rows, int cols, const std::vector<float>& w,
+          const std::vector<float>& b, int cout, float* out, bool relu) {
+  const size_t plane = static_cast<size_t>(rows) * cols;
+  pool::parallelRange(static_cast<size_t>(cout), 1, [&](size_t c0, size_t c1) {
+    simd::conv3x3Range(in, 1, cin, rows, cols, w.data(), b.data(), 0, out, static_cast<int>(c0),
+                       static_cast<int>(c1));
+    if (relu) {
+      for (size_t i = c0 * plane; i < c1 * plane; ++i) out[i] = out[i] > 0.0f ? out[i] : 0.0f;
+    }
+  });
+}
+
+// Distance from (px, py) to the segment a-b.
+double segmentDistance(double px, double py, double ax, double ay, double bx, double by) {
+  const double dx = bx - ax, dy = by - ay;
+  const double len2 = dx * dx + dy * dy;
+  double t = len2 > 0 ? ((px - ax) * dx + (py - ay) * dy) / len2 : 0.0;
+  t = std::min(1.0, std::max(0.0, t));
+  const double ex = ax + t * dx - px, ey = ay + t * dy - py;
+  return std::sqrt(ex * ex + ey * ey);
+}
+
+constexpr float kEllipseFeatherPx = 2.0f;
+
+}  // namespace
+
+StreamBorrow::StreamBorrow(const TesseraAttachInputs& members, std::vector<uint8_t> bank, int crop,
+                           HeadWeights head, ServeConfig config, const std::string& lipTemplateJson)
+    : members_(members), crop_(crop), head_(std::move(head)), config_(config) {
+  const GeometryStamp& s = members_.stamp;
+  s.validate();
+  if (s.canvas_w != crop || s.canvas_h != crop) {
+    fail("teeth: the stamp's canvas " + std::to_string(s.canvas_w) + "x" + std::to_string(s.canvas_h) +
+         " is not this bundle's render crop " + std::to_string(crop));
+  }
+  const int n = members_.n_donors;
+  if (n < 1 || members_.track_order.size() != static_cast<size_t>(n) ||
+      members_.cent.size() != 2 * static_cast<size_t>(n) ||
+      members_.aperture.size() != static_cast<size_t>(n)) {
+    fail("teeth: the donor tables do not match n_donors=" + std::to_string(n));
+  }
+  const size_t patch = members_.patchBytes();
+  if (bank.size() != static_cast<size_t>(n) * patch) {
+    fail("teeth: the reference bank holds " + std::to_string(bank.size()) + " bytes, expected " +
+         std::to_string(static_cast<size_t>(n) * patch) + " (n_donors x band_h x band_w x 3)");
+  }
+  if (!config_.v1) fail("teeth: the serve configuration was not read from the v1 schema");
+  if (config_.K < 1 || config_.kshort < 1) fail("teeth: the serve configuration keeps no donor (K or kshort < 1)");
+
+  if (!lipTemplateJson.empty()) {
+    lip_ = std::make_unique<LipContour>(LipContour::fromTemplateJson(lipTemplateJson, crop));
+    std::fprintf(stderr,
+                 "[borrow] delivery mask: LIP CONTOUR (%d verts, feather %.1f px) — the ellipse is "
+                 "not reachable in this session\n",
+                 lip_->vertexCount(), static_cast<double>(lip_->featherPx()));
+  } else {
+    std::fprintf(stderr,
+                 "[borrow] !!! delivery mask: ELLIPSE — this bundle carries no %s, so it serves the "
+                 "over-covering elliptical mask the contour replaces. BACKFILL IT: "
+                 "models/vellum-2/tools/bake_lip_templates.py\n",
+                 kLipTemplateFile);
+  }
+
+  bandY0_ = s.window_y0 + s.band_r0;
+  bandX0_ = s.window_x0 + s.band_c0;
+  bandRows_ = s.band_r1 - s.band_r0;
+  bandCols_ = s.band_c1 - s.band_c0;
+
+  // Donors as float planes, their pooled luminance and their geometry.
+  const int bh = members_.band_h, bw = members_.band_w, sm = s.shift_margin;
+  const size_t plane = static_cast<size_t>(bh) * bw;
+  donors_.resize(static_cast<size_t>(n) * 3 * plane);
+  for (int d = 0; d < n; ++d) {
+    const uint8_t* src = bank.data() + static_cast<size_t>(d) * patch;
+    float* dst = donors_.data() + static_cast<size_t>(d) * 3 * plane;
+    for (size_t i = 0; i < plane; ++i) {
+      for (int ch = 0; ch < 3; ++ch) dst[ch * plane + i] = src[3 * i + ch] * (1.0f / 255.0f);
+    }
+  }
+  const int P = std::max(1, config_.pool);
+  const size_t pp = static_cast<size_t>(P) * P;
+  donorPooled_.resize(static_cast<size_t>(n) * pp);
+  pooledWeight_.resize(pp);
+  queryPooled_.resize(pp);
+  for (int gy = 0; gy < P; ++gy) {
+    for (int gx = 0; gx < P; ++gx) {
+      // The middle of the mouth decides more than its rim.
+      const double u = (gx + 0.5) / P * 2 - 1, v = (gy + 0.5) / P * 2 - 1;
+      pooledWeight_[static_cast<size_t>(gy) * P + gx] =
+          f32ToF16(static_cast<float>((1.0 - 0.5 * (u * u + v * v) / 2.0) / static_cast<double>(pp)));
+    }
+  }
+  for (int d = 0; d < n; ++d) {
+    const float* src = donors_.data() + static_cast<size_t>(d) * 3 * plane;
+    for (int gy = 0; gy < P; ++gy) {
+      for (int gx = 0; gx < P; ++gx) {
+        const int y = sm + gy * bandRows_ / P, x = sm + gx * bandCols_ / P;
+        const size_t i = static_cast<size_t>(y) * bw + x;
+        const float lum = 0.299f * src[i] + 0.587f * src[plane + i] + 0.114f * src[2 * plane + i];
+        donorPooled_[static_cast<size_t>(d) * pp + static_cast<size_t>(gy) * P + gx] = f32ToF16(lum);
+      }
+    }
+  }
+  donorGeo_.resize(static_cast<size_t>(n) * 3);
+  for (int d = 0; d < n; ++d) {
+    donorGeo_[3 * d] = f32ToF16(static_cast<float>(members_.aperture[d]));
+    donorGeo_[3 * d + 1] = f32ToF16(static_cast<float>(members_.cent[2 * d]));
+    donorGeo_[3 * d + 2] = f32ToF16(static_cast<float>(members_.cent[2 * d + 1]));
+  }
+  geoWeight_[0] = static_cast<float>(1.0 / std::max(1e-6, config_.aperture_tol));
+  geoWeight_[1] = geoWeight_[2] = static_cast<float>(1.0 / config_.position_scale);
+
+  const size_t region = static_cast<size_t>(bandRows_) * bandCols_;
+  score_.resize(static_cast<size_t>(n));
+  order_.resize(static_cast<size_t>(n));
+  mask_.resize(region);
+  input_.resize(7 * region);
+  featA_.resize(16 * region);
+  featB_.resize(16 * region);
+  logit_.resize(region);
+  if (lip_) {
+    vx_.resize(static_cast<size_t>(lip_->vertexCount()));
+    vy_.resize(static_cast<size_t>(lip_->vertexCount()));
+  }
+}
+
+StreamBorrow::~StreamBorrow() = default;
+
+std::vector<BorrowResult> StreamBorrow::push(int64_t seq, const float* crop, const float* xs,
+                                             const float* xd) {
+  if (!crop || !xs || !xd) fail("teeth: push without a crop or its keypoint rows");
+  Pending p;
+  p.seq = seq;
+  std::memcpy(p.xs, xs, sizeof p.xs);
+  std::memcpy(p.xd, xd, sizeof p.xd);
+  const size_t plane = static_cast<size_t>(crop_) * crop_;
+  p.band.resize(3 * static_cast<size_t>(bandRows_) * bandCols_);
+  for (int ch = 0; ch < 3; ++ch) {
+    for (int r = 0; r < bandRows_; ++r) {
+      std::memcpy(&p.band[(static_cast<size_t>(ch) * bandRows_ + r) * bandCols_],
+                  crop + ch * plane + static_cast<size_t>(bandY0_ + r) * crop_ + bandX0_,
+                  sizeof(float) * static_cast<size_t>(bandCols_));
+    }
+  }
+  // The mouth the driving keypoints describe: inner-lip gap over mouth width.
+  const float* l = xd + 3 * kMouthLeftRow;
+  const float* rr = xd + 3 * kMouthRightRow;
+  const double width = std::fabs(static_cast<double>(rr[0]) - l[0]);
+  const double gap = static_cast<double>(xd[3 * kLipLowerInnerRow + 1]) - xd[3 * kLipUpperInnerRow + 1];
+  p.aperture = width > 1e-6 ? std::max(0.0, gap / width) : 0.0;
+  p.cx = toPixel((static_cast<double>(l[0]) + rr[0]) / 2, crop_);
+  p.cy = toPixel((static_cast<double>(xd[3 * kLipUpperInnerRow + 1]) + xd[3 * kLipLowerInnerRow + 1]) / 2,
+                 crop_);
+  pending_.push_back(std::move(p));
+  ++stats_.pushed;
+
+  std::vector<BorrowResult> out;
+  const size_t hold = static_cast<size_t>(std::max(0, config_.lookahead));
+  while (pending_.size() > hold) {
+    // The front frame sees itself and the frames held behind it.
+    double sum = 0;
+    for (const Pending& q : pending_) sum += q.aperture;
+    out.push_back(process(pending_.front(), sum / static_cast<double>(pending_.size())));
+    pending_.pop_front();
+  }
+  return out;
+}
+
+std::vector<BorrowResult> StreamBorrow::flush() {
+  std::vector<BorrowResult> out;
+  while (!pending_.empty()) {
+    double sum = 0;
+    for (const Pending& q : pending_) sum += q.aperture;
+    out.push_back(process(pending_.front(), sum / static_cast<double>(pending_.size())));
+    pending_.pop_front();
+  }
+  lead_ = -1;
+  leadHeld_ = 0;
+  challenger_ = -1;
+  challengerWins_ = 0;
+  ++stats_.flushes;
+  return out;
+}
+
+void StreamBorrow::rank(const Pending& p, double aperture) {
+  const int n = members_.n_donors;
+  const int P = std::max(1, config_.pool);
+  const size_t pp = static_cast<size_t>(P) * P;
+  const size_t plane = static_cast<size_t>(bandRows_) * bandCols_;
+  for (int gy = 0; gy < P; ++gy) {
+    for (int gx = 0; gx < P; ++gx) {
+      const size_t i = static_cast<size_t>(gy * bandRows_ / P) * bandCols_ + gx * bandCols_ / P;
+      const float lum = 0.299f * p.band[i] + 0.587f * p.band[plane + i] + 0.114f * p.band[2 * plane + i];
+      queryPooled_[static_cast<size_t>(gy) * P + gx] = f32ToF16(lum);
+    }
+  }
+  uint16_t query[3] = {f32ToF16(static_cast<float>(aperture)), f32ToF16(static_cast<float>(p.cx)),
+                       f32ToF16(static_cast<float>(p.cy))};
+  for (int d = 0; d < n; ++d) {
+    const float geo = simd::retrieveTermExact(query, &donorGeo_[3 * static_cast<size_t>(d)], geoWeight_, 3);
+    const float look = simd::retrieveTermPooled(queryPooled_.data(), &donorPooled_[static_cast<size_t>(d) * pp],
+                                                pooledWeight_.data(), pp);
+    // Donors outside the aperture tolerance rank after every donor inside it.
+    const bool inside = std::fabs(members_.aperture[d] - aperture) <= config_.aperture_tol;
+    score_[d] = geo + 0.25f * look + (inside ? 0.0f : 1e6f);
+    order_[d] = d;
+  }
+  const int keep = std::min(n, config_.kshort);
+  std::partial_sort(order_.begin(), order_.begin() + keep, order_.end(), [&](int a, int b) {
+    return score_[a] < score_[b] || (score_[a] == score_[b] && a < b);
+  });
+}
+
+void StreamBorrow::buildMask(const Pending& p) {
+  const int rows = bandRows_, cols = bandCols_;
+  if (lip_) {
+    // Each canonical vertex follows the lip row nearest to it in the source pose.
+    const auto& u = lip_->uCanon();
+    const auto& idx = lip_->lipIdx();
+    const int nv = lip_->vertexCount();
+    std::vector<double>& vx = vx_;
+    std::vector<double>& vy = vy_;
+    for (int v = 0; v < nv; ++v) {
+      double best = 1e300, dx = 0, dy = 0;
+      for (int32_t row : idx) {
+        const double ex = u[2 * v] - p.xs[3 * row], ey = u[2 * v + 1] - p.xs[3 * row + 1];
+        const double d2 = ex * ex + ey * ey;
+        if (d2 < best) {
+          best = d2;
+          dx = static_cast<double>(p.xd[3 * row]) - p.xs[3 * row];
+          dy = static_cast<double>(p.xd[3 * row + 1]) - p.xs[3 * row + 1];
+        }
+      }
+      vx[v] = toPixel(u[2 * v] + dx, crop_);
+      vy[v] = toPixel(u[2 * v + 1] + dy, crop_);
+    }
+    const double feather = lip_->featherPx();
+    pool::parallelRange(static_cast<size_t>(rows), 8, [&](size_t r0, size_t r1) {
+      for (size_t r = r0; r < r1; ++r) {
+        const double py = bandY0_ + static_cast<double>(r);
+        for (int c = 0; c < cols; ++c) {
+          const double px = bandX0_ + static_cast<double>(c);
+          bool inside = false;
+          double dist = 1e300;
+          for (int a = 0, b = nv - 1; a < nv; b = a++) {
+            if ((vy[a] > py) != (vy[b] > py) &&
+                px < (vx[b] - vx[a]) * (py - vy[a]) / (vy[b] - vy[a]) + vx[a]) {
+              inside = !inside;
+            }
+            dist = std::min(dist, segmentDistance(px, py, vx[a], vy[a], vx[b], vy[b]));
+          }
+          // The feather runs outward from the contour: the inside is fully borrowed.
+          mask_[r * cols + c] = inside ? 1.0f : static_cast<float>(std::max(0.0, 1.0 - dist / feather));
+        }
+      }
+    });
+    return;
+  }
+  // Over-covering ellipse around the mouth centre, as wide and high as the band.
+  const double ax = cols / 2.0, ay = rows / 2.0;
+  const double f = kEllipseFeatherPx / std::max(1.0, std::min(ax, ay));
+  for (int r = 0; r < rows; ++r) {
+    for (int c = 0; c < cols; ++c) {
+      const double ex = (bandX0_ + c - p.cx) / ax, ey = (bandY0_ + r - p.cy) / ay;
+      const double rho = std::sqrt(ex * ex + ey * ey);
+      mask_[static_cast<size_t>(r) * cols + c] =
+          static_cast<float>(std::min(1.0, std::max(0.0, (1.0 + f - rho) / f)));
+    }
+  }
+}
+
+void StreamBorrow::placeDonor(int donor, const Pending& p, float* dst) const {
+  // The stored patch is the band grown by the shift margin; the donor moves by
+  // up to that margin so its mouth centre meets the current one.
+  const int sm = members_.stamp.shift_margin;
+  const int bw = members_.band_w;
+  const size_t plane = static_cast<size_t>(members_.band_h) * bw;
+  const int dy = static_cast<int>(std::lround(std::min<double>(sm, std::max<double>(-sm, p.cy - members_.cent[2 * donor + 1]))));
+  const int dx = static_cast<int>(std::lround(std::min<double>(sm, std::max<double>(-sm, p.cx - members_.cent[2 * donor]))));
+  const float* src = donors_.data() + static_cast<size_t>(donor) * 3 * plane;
+  const size_t region = static_cast<size_t>(bandRows_) * bandCols_;
+  for (int ch = 0; ch < 3; ++ch) {
+    for (int r = 0; r < bandRows_; ++r) {
+      std::memcpy(dst + ch * region + static_cast<size_t>(r) * bandCols_,
+                  src + ch * plane + static_cast<size_t>(r + sm - dy) * bw + (sm - dx),
+                  sizeof(float) * static_cast<size_t>(bandCols_));
+    }
+  }
+}
+
+void StreamBorrow::runHead(std::vector<float>& out) {
+  const int rows = bandRows_, cols = bandCols_;
+  const size_t region = static_cast<size_t>(rows) * cols;
+  conv(input_.data(), 7, rows, cols, head_.cand0_w, head_.cand0_b, 16, featA_.data(), true);
+  conv(featA_.data(), 16, rows, cols, head_.cand2_w, head_.cand2_b, 16, featB_.data(), true);
+  conv(featB_.data(), 16, rows, cols, head_.cand4_w, head_.cand4_b, 1, logit_.data(), false);
+  // alpha weights the leading donor; the partner takes the rest.
+  for (size_t i = 0; i < region; ++i) {
+    const float a = 1.0f / (1.0f + std::exp(-logit_[i]));
+    for (int ch = 0; ch < 3; ++ch) {
+      out[ch * region + i] = a * input_[ch * region + i] + (1.0f - a) * input_[(3 + ch) * region + i];
+    }
+    logit_[i] = a;
+  }
+  if (!head_.hasSynthesis()) return;
+  // The synthesis branch adds a residual bounded by the envelope.
+  conv(out.data(), 3, rows, cols, head_.syn0_w, head_.syn0_b, 16, featA_.data(), true);
+  conv(featA_.data(), 16, rows, cols, head_.syn2_w, head_.syn2_b, 1, featB_.data(), false);
+  for (size_t i = 0; i < region; ++i) {
+    const float r = head_.envelope * std::tanh(featB_[i]);
+    for (int ch = 0; ch < 3; ++ch) out[ch * region + i] += r;
+  }
+}
+
+BorrowResult StreamBorrow::process(Pending& p, double aperture) {
+  rank(p, aperture);
+  const int best = order_[0];
+  // A new leader must win `hysteresis` frames in a row, and the current one
+  // keeps the mouth for at least `cut` frames.
+  if (lead_ < 0) {
+    lead_ = best;
+    leadHeld_ = 0;
+  } else if (best != lead_) {
+    challengerWins_ = best == challenger_ ? challengerWins_ + 1 : 1;
+    challenger_ = best;
+    if (challengerWins_ >= std::max(1, config_.hysteresis) && leadHeld_ >= config_.cut) {
+      lead_ = best;
+      leadHeld_ = 0;
+      challenger_ = -1;
+      challengerWins_ = 0;
+      ++stats_.switches;
+    }
+  } else {
+    challenger_ = -1;
+    challengerWins_ = 0;
+  }
+  ++leadHeld_;
+  int partner = lead_;
+  const int keep = std::min(members_.n_donors, config_.kshort);
+  if (config_.K >= 2) {
+    for (int k = 0; k < keep; ++k) {
+      if (order_[k] != lead_) {
+        partner = order_[k];
+        break;
+      }
+    }
+  }
+
+  const size_t region = static_cast<size_t>(bandRows_) * bandCols_;
+  buildMask(p);
+  placeDonor(lead_, p, input_.data());
+  placeDonor(partner, p, input_.data() + 3 * region);
+  std::memcpy(input_.data() + 6 * region, mask_.data(), sizeof(float) * region);
+
+  BorrowResult r;
+  r.seq = p.seq;
+  r.donor = lead_;
+  r.partner = partner;
+  r.aperture = aperture;
+  r.band.resize(3 * region);
+  runHead(r.band);
+  double alphaSum = 0, maskSum = 0;
+  for (size_t i = 0; i < region; ++i) {
+    const float m = mask_[i];
+    alphaSum += static_cast<double>(logit_[i]) * m;
+    maskSum += m;
+    for (int ch = 0; ch < 3; ++ch) {
+      const float b = std::min(1.0f, std::max(0.0f, r.band[ch * region + i]));
+      r.band[ch * region + i] = p.band[ch * region + i] * (1.0f - m) + b * m;
+    }
+  }
+  r.alphaMean = maskSum > 0 ? static_cast<float>(alphaSum / maskSum) : 0.0f;
+  ++stats_.delivered;
+  return r;
+}
+
+void StreamBorrow::writeWindowDelta(const BorrowResult& r, float* crop) const {
+  const size_t region = static_cast<size_t>(bandRows_) * bandCols_;
+  if (!crop || r.band.size() != 3 * region) fail("teeth: writeWindowDelta without a crop or a band");
+  const size_t plane = static_cast<size_t>(crop_) * crop_;
+  for (int ch = 0; ch < 3; ++ch) {
+    for (int row = 0; row < bandRows_; ++row) {
+      std::memcpy(crop + ch * plane + static_cast<size_t>(bandY0_ + row) * crop_ + bandX0_,
+                  &r.band[(static_cast<size_t>(ch) * bandRows_ + row) * bandCols_],
+                  sizeof(float) * static_cast<size_t>(bandCols_));
+    }
+  }
+}
+
+}  // namespace le::tessera
