@@ -2,7 +2,7 @@
 // head, serve configuration and lip template.
 #include <gtest/gtest.h>
 
-#include "bake/bake_fixtures.h"
+#include "support/bake_fixtures.h"
 #include "bundle/le_bundle.h"
 #include "tessera/le_bankdec_ff.h"
 #include "tessera/le_bundle_tessera.h"

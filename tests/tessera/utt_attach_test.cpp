@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "bake/bake_fixtures.h"
+#include "support/bake_fixtures.h"
 #include "bundle/le_bundle.h"
 #include "le/le.h"
 #include "tessera/le_bankdec_ff.h"
