@@ -9,6 +9,10 @@
 #include <vector>
 
 #include "bake/bake_fixtures.h"
+#include "bundle/le_bundle.h"
+#include "bundle/le_identity.h"
+#include "director/le_renderer.h"
+#include "support/test_support.h"
 #include "director/le_conv.h"
 #include "director/ort_harness.h"
 #include "paste/le_simd.h"
@@ -95,6 +99,33 @@ TEST(ConvM4b, MatchesOnnxRuntimeOnRandomInputs) {
     const float w = worst(mine, ort.data, mine.size());
     std::printf("[ m4b ] random seed %u: engine vs ORT %.5f\n", seed, w);
     EXPECT_LT(w, kTolerance);
+  }
+}
+
+// The renderer picks the engine for "neon" and falls back to ORT with its line
+// for a graph the engine refuses.
+TEST(ConvM4b, RendererBackendChoice) {
+  const le::Manifest manifest = le::loadManifest(le::test::bakeFixture("tiny_m4b"));
+  le::Identity identity(manifest);
+  const auto cases = le::test::loadReferences(le::test::bakeFixture("tiny_m4b") + ".ref");
+  {
+    le::test::ScopedEnv env("LE_CONV_BACKEND", "neon");
+    le::Renderer r(manifest, identity, "b1", 2, "");
+    EXPECT_STREQ(r.backend(), "neon");
+    EXPECT_EQ(r.ep(), "neon");
+    EXPECT_EQ(r.batch(), 1);
+    EXPECT_THROW(r.render(nullptr, nullptr, nullptr, 2), std::runtime_error);
+    // The same call through the ORT renderer is the reference.
+    const int si[1] = {0};
+    const auto& ks = cases[0].inputs[3].data;
+    const auto& kd = cases[0].inputs[2].data;
+    const float* a = r.render(si, ks.data(), kd.data(), 1);
+    std::vector<float> engineOut(a, a + 3 * 512 * 512);
+    le::test::ScopedEnv off("LE_CONV_BACKEND", nullptr);
+    le::Renderer plain(manifest, identity, "b1", 2, "");
+    EXPECT_STREQ(plain.backend(), "ort");
+    const float* b = plain.render(si, ks.data(), kd.data(), 1);
+    EXPECT_LT(worst(engineOut, std::vector<float>(b, b + engineOut.size()), engineOut.size()), kTolerance);
   }
 }
 
