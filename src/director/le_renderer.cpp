@@ -115,6 +115,10 @@ struct Renderer::Impl {
 
   std::string pooledName, priorName, kdName, ksName;
   std::vector<float> pooled, prior, kpDriving, kpSource, output;
+  // The fp16 engine, when it runs the director instead of ONNX Runtime.
+  std::unique_ptr<ConvBackend> engine;
+  std::vector<const uint16_t*> pooledRows, sourceRows;
+  std::vector<uint16_t> priorStage;  // prior rows pulled through the HEVC cursor
   size_t priorFloats = 0;
   std::vector<Ort::Value> inputValues;
   Ort::Value outputValue{nullptr};
@@ -335,6 +339,17 @@ Renderer::Renderer(const Manifest& manifest, Identity& identity, const std::stri
                    "[le] NEON backend refused: %s is not the fused m4b graph (golden/unified "
                    "director?); using ORT\n",
                    m.modelPath.c_str());
+    } else {
+      if (m.crop != 512) throw std::runtime_error("le_conv: only crop=512 m4b bundles");
+      m.engine = ConvBackend::create(m.modelPath, m.threads);
+      m.ep = "neon";
+      m.batch = m.engine->batch();
+      m.output.resize(static_cast<size_t>(m.batch) * 3 * m.crop * m.crop);
+      m.pooledRows.resize(m.batch);
+      m.sourceRows.resize(m.batch);
+      if (!identity.hasMappedP()) m.priorStage.resize(static_cast<size_t>(m.batch) * 3 * m.crop * m.crop);
+      m.note = "m4b director " + fs::baseName(m.modelPath) + " on the fp16 engine (" + simd::target() + ")";
+      return;
     }
     m.ep.clear();
   }
@@ -363,6 +378,21 @@ const float* Renderer::render(const int* si, const float* kpSource, const float*
     if (si[j] < 0 || si[j] >= m.identity->NT)
       throw std::runtime_error("render: identity frame " + std::to_string(si[j]) + " out of range");
 
+  if (m.engine) {
+    const size_t frame = static_cast<size_t>(3) * m.crop * m.crop;
+    for (int j = 0; j < n; ++j) {
+      m.pooledRows[j] = m.identity->pooled64(si[j]);
+      const uint16_t* p = m.identity->P(si[j]);
+      if (!m.priorStage.empty()) {
+        // The cursor's row is valid only until its next pull.
+        std::memcpy(m.priorStage.data() + j * frame, p, frame * sizeof(uint16_t));
+        p = m.priorStage.data() + j * frame;
+      }
+      m.sourceRows[j] = p;
+    }
+    m.engine->render(m.pooledRows.data(), m.sourceRows.data(), kpSource, kpDriving, n, m.output.data());
+    return m.output.data();
+  }
   if (m.cone) {
     Ort::Value& boundary = m.cone->acquire(si[0]);
     m.binding->BindInput(m.cone->boundaryName().c_str(), boundary);
@@ -400,7 +430,7 @@ const float* Renderer::render(const int* si, const float* kpSource, const float*
 
 int Renderer::batch() const { return impl_->batch; }
 const std::string& Renderer::ep() const { return impl_->ep; }
-const char* Renderer::backend() const { return "ort"; }
+const char* Renderer::backend() const { return impl_->engine ? "neon" : "ort"; }
 std::string Renderer::directorNote() const { return impl_->note; }
 
 }  // namespace le

@@ -2,7 +2,7 @@
 """Bakes the synthetic demo avatar into a bundle directory.
 
   bake.py --profile tiny|full --out DIR [--seed N] [--layout welded|manifest]
-          [--jpeg-dir] [--hevc-prior] [--featsynth] [--msrc-canvas WxH]
+          [--jpeg-dir] [--hevc-prior] [--featsynth] [--director standard|m4b] [--msrc-canvas WxH]
           [--crop N] [--canvas WxH] [--nt N] [--frames N]
           [--refs N] [--ref-dir DIR] [--keypoints-png PATH]
           [--imx OUT.imx --le-imx PATH] [--threads N] [--tessera] [--force]
@@ -50,6 +50,8 @@ def parse_args(argv):
     p.add_argument("--jpeg-dir", action="store_true", help="also write the driver as target_frames/*.jpg")
     p.add_argument("--hevc-prior", action="store_true", help="P_hevc.mov (HEVC 4:4:4) instead of P.f16")
     p.add_argument("--featsynth", action="store_true", help="fs_red.f16 and FeatSynth directors, no P.f16")
+    p.add_argument("--director", choices=("standard", "m4b"), default="standard",
+                   help="m4b: the fused director at crop 512 (models b1 and b4 only)")
     p.add_argument("--msrc-canvas", type=_size, help="author M on this canvas (the paste-space stamp)")
     p.add_argument("--crop", type=int)
     p.add_argument("--canvas", type=_size, help="driver canvas WxH")
@@ -73,7 +75,8 @@ def parse_args(argv):
     cfg = {
         "profile": args.profile, "seed": args.seed, "layout": args.layout, "jpeg_dir": args.jpeg_dir,
         "hevc_prior": args.hevc_prior, "featsynth": args.featsynth, "agent": args.agent,
-        "crop": pick(args.crop, prof["crop"]), "canvas": list(pick(args.canvas, prof["canvas"])),
+        "director": args.director,
+        "crop": pick(args.crop, 512 if args.director == "m4b" else prof["crop"]), "canvas": list(pick(args.canvas, prof["canvas"])),
         "nt": pick(args.nt, prof["nt"]), "frames": pick(args.frames, prof["frames"]),
         "unsharp": list(prof["unsharp"]),
         "refs": prof["refs"] if args.refs is None else args.refs,
@@ -93,6 +96,8 @@ def parse_args(argv):
         problems.append(f"the crop must be a multiple of 16 and, above 64, of 64, not {cfg['crop']}")
     if cfg["featsynth"] and cfg["crop"] % 64:
         problems.append("the FeatSynth variant needs a crop that is a multiple of 64")
+    if cfg["director"] == "m4b" and (cfg["crop"] != 512 or cfg["featsynth"]):
+        problems.append("the m4b director is a standard director at crop 512")
     if cfg["nt"] < 1 or cfg["frames"] < 1:
         problems.append("--nt and --frames must be at least 1")
     if cfg["refs"] < 0 or cfg["refs"] > 3:
@@ -239,10 +244,15 @@ def bake(args, cfg):
     clock.lap("identity+drive")
 
     # Director models and their references.
-    model = director.build_director(crop, cfg["seed"], cfg["featsynth"])
+    if cfg["director"] == "m4b":
+        from bakelib import m4b
+        model, export, model_keys = m4b.build_m4b(cfg["seed"]), m4b.export_onnx, members.M4B_MODEL_KEYS
+    else:
+        model = director.build_director(crop, cfg["seed"], cfg["featsynth"])
+        export, model_keys = director.export_onnx, members.MODEL_KEYS
     exported = []
-    for key, batch in members.MODEL_KEYS:
-        proto = director.export_onnx(model, batch)
+    for key, batch in model_keys:
+        proto = export(model, batch)
         writer.bytes(f"model_{key}.onnx", proto.SerializeToString())
         exported.append((key, model, batch))
     clock.lap("directors")
@@ -275,8 +285,8 @@ def bake(args, cfg):
         "fps": FPS,
         "keypoint_names": list(av.KEYPOINT_NAMES),
         "bake": {"tool": "le-bake", "profile": cfg["profile"], "seed": cfg["seed"], "layout": cfg["layout"],
-                 "director": "featsynth" if cfg["featsynth"] else "standard",
-                 "models": [f"model_{k}.onnx" for k, _ in members.MODEL_KEYS]},
+                 "director": "featsynth" if cfg["featsynth"] else cfg["director"],
+                 "models": [f"model_{k}.onnx" for k, _ in model_keys]},
     }
     if cfg["hevc_prior"]:
         extra["P_hevc"] = "P_hevc.mov"

@@ -33,7 +33,7 @@ import numpy as np  # noqa: E402
 import onnx  # noqa: E402
 import torch  # noqa: E402
 
-from bakelib import audio_check, director, identity, media, members  # noqa: E402
+from bakelib import audio_check, director, identity, m4b, media, members  # noqa: E402
 
 LOADER_KEYS = ("NT", "frame_count", "H", "W", "crop", "crop_size", "amount", "sigma", "ksize", "frames",
                "M_src_w", "paste_source_width", "M_src_h", "paste_source_height", "format", "agent")
@@ -156,7 +156,8 @@ def check(root, min_psnr):
     # Director models.
     featsynth = bool(prior_kind) and prior_kind.startswith("fs_red")
     kind = director.FeatSynthDirector if featsynth else director.StandardDirector
-    for key, batch in members.MODEL_KEYS:
+    is_m4b = man.get("bake", {}).get("director") == "m4b"
+    for key, batch in members.M4B_MODEL_KEYS if is_m4b else members.MODEL_KEYS:
         path = member_path(root, f"model_{key}.onnx")
         proto = onnx.load(path)
         try:
@@ -166,8 +167,11 @@ def check(root, min_psnr):
             checked = False
             print(e)
         r.check(checked, f"model_{key}.onnx passes onnx.checker")
-        model = kind(crop)
-        problems = director.contract_problems(proto, model.input_names, model.example_inputs(batch), crop)
+        if is_m4b:
+            problems = m4b.contract_problems(proto, batch)
+        else:
+            model = kind(crop)
+            problems = director.contract_problems(proto, model.input_names, model.example_inputs(batch), crop)
         r.check(not problems, f"model_{key}.onnx keeps the director contract {problems or ''}")
 
     audio_check.check_audio(root, man, xs_target, r, lambda name: member_path(root, name))

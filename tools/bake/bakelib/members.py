@@ -15,6 +15,8 @@ _DRIVE_STEMS = {"xs": "source_keypoints", "xd": "driven_keypoints", "si": "sourc
 
 # Director model keys and their batch sizes.
 MODEL_KEYS = (("b1", 1), ("b4", 4), ("b24_fp32", 24), ("render", 1))
+# The m4b director at crop 512 is exported at the batches its engine serves.
+M4B_MODEL_KEYS = (("b1", 1), ("b4", 4))
 
 
 def manifest_layout_name(name):
