@@ -38,7 +38,9 @@ void centre(const float* features, int frames, float* centred) {
       const size_t hi = static_cast<size_t>(std::ceil(pos));
       threshold = sorted[lo] + (sorted[hi] - sorted[lo]) * (pos - static_cast<double>(lo));
     }
-    if (norm > threshold) {
+    // The first seven frames always count, also a frame of digital silence
+    // whose features are exactly zero, so the mean starts from frame 0.
+    if (f <= 6 || norm > threshold) {
       for (int c = 0; c < kWidth; ++c) sum[c] += row[c];
       ++loud;
     }

@@ -35,8 +35,8 @@ int framesOf(int n);
 
 // The causal centring: subtracts from each of `frames` feature rows the mean
 // of the rows so far that were louder (L2 norm, in double) than the 0.2
-// quantile of the norms so far (linear interpolation; 0 for the first seven
-// frames, so every non-silent one of them counts).
+// quantile of the norms so far (linear interpolation). The first seven frames
+// always count, digital silence (features exactly zero) included.
 void centre(const float* features, int frames, float* centred);
 
 // The head's condition for frame l: centred rows l - 1 ... l + 5, each index
