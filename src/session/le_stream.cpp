@@ -157,6 +157,9 @@ int Stream::run(const float* samples, int n, le_stream_frame_fn onFrame, void* u
     capi::setError(capi::Family::Stream, "le_stream_run: render/paste failed: " + failure_);
     return -1;
   }
+  // A refused call from inside the callback may have left a message; the
+  // run itself succeeded.
+  capi::clearError(capi::Family::Stream);
   return count;
 }
 
