@@ -7,13 +7,17 @@
 #include <stdexcept>
 #include <thread>
 
+#include "audio/le_audio_keys.h"
 #include "audio/le_fca.h"
 #include "bundle/le_bundle.h"
 #include "core/le_error.h"
 
 namespace le {
 
-int streamDriverIndex(int step, int nt) { return nt < 2 || step < 0 ? 0 : step % nt; }
+namespace {
+// The driver frame of audio step i: the clip in loop order from frame 0.
+int driverOfStep(int step, int nt) { return audio::driverIndex(step, 0, 1, true, nt); }
+}  // namespace
 
 Stream::Stream(const std::string& bundleDir, const std::string& featureModel, int threads, int shift,
                float gain)
@@ -63,7 +67,7 @@ void Stream::fail(const std::string& what) {
 // pasting thread, so the two never share a member.
 void Stream::renderLoop(int count) {
   std::array<float, fca::kRow> xd;
-  int driver = streamDriverIndex(shift_, nt_);
+  int driver = driverOfStep(shift_, nt_);
   for (int k = 0; k < count && !stop_; ++k) {
     const size_t step = static_cast<size_t>(k) + static_cast<size_t>(shift_);
     const float* xs = xsTarget_.data() + static_cast<size_t>(driver) * fca::kRow;
@@ -87,7 +91,7 @@ void Stream::renderLoop(int count) {
       rendered_ = k + 1;
     }
     cropReady_.notify_one();
-    driver = nt_ < 2 ? 0 : (driver + 1) % nt_;
+    driver = driverOfStep(k + 1 + shift_, nt_);
   }
 }
 
@@ -132,7 +136,7 @@ int Stream::run(const float* samples, int n, le_stream_frame_fn onFrame, void* u
     ~Joiner() { join(); }
   } joiner{*this, std::thread(&Stream::renderLoop, this, count)};
 
-  int driver = streamDriverIndex(shift_, nt_);
+  int driver = driverOfStep(shift_, nt_);
   for (int k = 0; k < count; ++k) {
     {
       std::unique_lock<std::mutex> lock(mutex_);
@@ -150,7 +154,7 @@ int Stream::run(const float* samples, int n, le_stream_frame_fn onFrame, void* u
     }
     slotFree_.notify_one();
     if (onFrame) onFrame(user, k, frame_.data(), frame_.size(), width_, height_);
-    driver = nt_ < 2 ? 0 : (driver + 1) % nt_;
+    driver = driverOfStep(k + 1 + shift_, nt_);
   }
   joiner.join();
   if (!failure_.empty()) {

@@ -16,10 +16,6 @@
 
 namespace le {
 
-// The driver frame of audio step i: the driver clip in loop order from 0
-// (S(0) = 0, S(i + 1) = (S(i) + 1) mod nt), always 0 for nt < 2.
-int streamDriverIndex(int step, int nt);
-
 class Stream {
  public:
   static constexpr int kRingSlots = 4;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bake/bake_fixtures.h"
+#include "audio/le_audio_keys.h"
 #include "le/le.h"
 #include "session/le_stream.h"
 #include "support/test_support.h"
@@ -85,11 +86,12 @@ void record(void* user, int frame, const uint8_t* rgb, size_t bytes, int width, 
 
 }  // namespace
 
-TEST(StreamWalk, DriverIndexLoopsOverTheClip) {
+// The stream's walk: the clip in loop order from frame 0, frame 0 only for a
+// one-frame clip.
+TEST(StreamWalk, LoopOrderFromFrameZero) {
   for (int i = 0; i < 20; ++i) {
-    EXPECT_EQ(le::streamDriverIndex(i, 1), 0);
-    EXPECT_EQ(le::streamDriverIndex(i, 0), 0);
-    EXPECT_EQ(le::streamDriverIndex(i, 8), i % 8);
+    EXPECT_EQ(le::audio::driverIndex(i, 0, 1, true, 1), 0);
+    EXPECT_EQ(le::audio::driverIndex(i, 0, 1, true, 8), i % 8);
   }
 }
 
