@@ -441,6 +441,79 @@ LE_API size_t le_tessera_members_band_bytes(const le_tessera_members* members);
 LE_API int le_tessera_members_reorder(const le_tessera_members* members, const uint8_t* track,
                                       uint8_t* out, char* err, int n);
 
+/* ---- Face-conditioned audio deltas (le_fca) ------------------------------ */
+
+/* Converts a whole utterance of 16 kHz mono float speech into one row of 63
+ * keypoint-delta floats per 25 fps video frame (640 samples per frame, a
+ * partial last frame counts), in one call. It runs the 8-second audio feature
+ * model ("input_values" [1,128000] -> "audio_emb" [12,200,768]) and a
+ * recurrent head ("cond" [1,5376], "prev" [1,63], "h" [1,1,384] -> "m",
+ * "hn") over features centred on the utterance's loud frames so far.
+ *
+ * le_fca_create opens both models (file paths) with `threads` ONNX Runtime
+ * intra-op threads (< 1: the library's worker pool size); NULL on failure
+ * with the reason in le_fca_last_error ("le_fca_create: ..."), for example a
+ * head that does not declare the tensors above. le_fca_destroy releases the
+ * object; NULL is ignored.
+ *
+ * One object is used by one thread at a time; separate objects are
+ * independent. */
+typedef struct le_fca le_fca;
+
+LE_API le_fca* le_fca_create(const char* feature_model, const char* head_model, int threads);
+LE_API void le_fca_destroy(le_fca* fca);
+
+/* Writes F = ceil(n / 640) rows to out (row f at out[63 * f]) and returns F.
+ * n < 1 returns 0 and writes nothing. max_frames < F returns -1 and writes
+ * nothing, with no message. Any other failure returns -1 with the reason in
+ * le_fca_last_error ("le_fca_deltas: ..."): a NULL object, samples or out;
+ * samples that are NaN or infinite; a model failure. The caller owns samples
+ * and out. */
+LE_API int le_fca_deltas(le_fca* fca, const float* samples, int n, float* out, int max_frames);
+
+/* ---- Offline stream (le_stream) ------------------------------------------- */
+
+/* Renders a whole utterance offline: the keypoint deltas of all its frames
+ * come from le_fca at once, then every frame is rendered (on a thread of the
+ * stream's own) and pasted into its driver frame (on the calling thread), and
+ * handed to a callback in order. */
+typedef struct le_stream le_stream;
+
+/* Receives output frame `frame` (0, 1, 2, ... in order) as packed RGB24,
+ * `bytes` = width * height * 3 of them. The bytes belong to the stream and
+ * are valid only during the call. Runs on the thread that called
+ * le_stream_run; it must not call le_stream_run or le_stream_destroy on the
+ * same stream. */
+typedef void (*le_stream_frame_fn)(void* user, int frame, const uint8_t* rgb, size_t bytes,
+                                   int width, int height);
+
+/* Opens bundle_dir with its director "model_render.onnx", the bundle's
+ * recurrent head "fca_stream.onnx" and the audio feature model at
+ * feature_model, with `threads` inference threads (< 1: the pool size).
+ * shift (>= 0) is how many frames the audio leads the picture; gain scales
+ * the deltas (finite). Returns NULL on failure with the reason in
+ * le_stream_last_error ("le_stream_create: ..."). le_stream_destroy releases
+ * the stream; NULL is ignored. A stream runs one le_stream_run at a time;
+ * distinct streams are independent. */
+LE_API le_stream* le_stream_create(const char* bundle_dir, const char* feature_model, int threads,
+                                   int shift, float gain);
+LE_API void le_stream_destroy(le_stream* stream);
+
+/* Full frame size of the stream's bundle; 0 for NULL. */
+LE_API int le_stream_width(const le_stream* stream);
+LE_API int le_stream_height(const le_stream* stream);
+
+/* Renders the utterance samples[0 ... n-1] (16 kHz mono float): of its
+ * F = ceil(n / 640) frames, the first `shift` only advance the driver, and
+ * the remaining F - shift frames (none when shift >= F) go to on_frame
+ * (which may be NULL) in order. Frame k pastes into driver frame (k + shift)
+ * mod NT. Returns the number of frames delivered, or -1 on failure with the
+ * reason in le_stream_last_error ("le_stream_run: ..."); frames before the
+ * failing one have been delivered. The stream's render thread has always
+ * ended when this returns, and the stream can run again. */
+LE_API int le_stream_run(le_stream* stream, const float* samples, int n, le_stream_frame_fn on_frame,
+                         void* user);
+
 /* ---- Telemetry ----------------------------------------------------------- */
 
 /* Process-wide metrics. le_tel_record sets a numeric metric, le_tel_record_str
