@@ -10,7 +10,7 @@
 
 #include "bundle/le_bundle.h"
 #include "core/le_error.h"
-#include "director/gridsample_fast.h"
+#include "director/le_ort_session.h"
 #include "le/le.h"
 #include "paste/le_pool.h"
 
@@ -102,7 +102,7 @@ void requireTensors(Ort::Session& s, const std::string& what, const std::string&
 
 Ort::Session openModel(Ort::Env& env, const std::string& path, const Ort::SessionOptions& options) {
   const std::string bytes = readFile(path);
-  return openSession(env, bytes.data(), bytes.size(), options);
+  return ort::openSession(env, bytes.data(), bytes.size(), options);
 }
 
 }  // namespace
@@ -110,9 +110,9 @@ Ort::Session openModel(Ort::Env& env, const std::string& path, const Ort::Sessio
 Fca::Fca(const std::string& featureModel, const std::string& headModel, int threads)
     : env_(ORT_LOGGING_LEVEL_WARNING, "le_fca"),
       memory_(Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault)) {
-  options_.SetIntraOpNumThreads(threads < 1 ? pool::threads() : threads);
-  options_.SetInterOpNumThreads(1);
-  options_.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
+  ort::SessionConfig config;
+  config.intraThreads = threads < 1 ? pool::threads() : threads;
+  options_ = ort::sessionOptions(config);
   featureSession_ = openModel(env_, featureModel, options_);
   requireTensors(featureSession_, "feature model", featureModel, {"input_values"}, {"audio_emb"});
   headSession_ = openModel(env_, headModel, options_);

@@ -54,7 +54,6 @@
 #include "bundle/le_fs.h"
 #include "core/le_env.h"
 #include "core/le_error.h"
-#include "director/gridsample_fast.h"
 #include "director/le_ort_session.h"
 #include "le/le.h"
 #include "paste/le_pool.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "audio/le_fca.h"
-#include "bake/bake_fixtures.h"
+#include "support/bake_fixtures.h"
 #include "le/le.h"
 #include "support/test_support.h"
 

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "bake/bake_fixtures.h"
+#include "support/bake_fixtures.h"
 #include "audio/le_audio_keys.h"
 #include "le/le.h"
 #include "session/le_stream.h"
