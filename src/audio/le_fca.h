@@ -60,7 +60,7 @@ class Fca {
   void runHead(int frames);
 
   Ort::Env env_;
-  Ort::SessionOptions options_;
+  Ort::SessionOptions options_{nullptr};
   Ort::Session featureSession_{nullptr};
   Ort::Session headSession_{nullptr};
   Ort::MemoryInfo memory_;
