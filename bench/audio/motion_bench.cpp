@@ -19,6 +19,7 @@
 #include "bundle/le_fs.h"
 #include "le/le.h"
 #include "paste/le_pool.h"
+#include "support/bench_support.h"
 
 namespace {
 
@@ -101,8 +102,9 @@ int main(int argc, char** argv) {
     dirs.emplace_back("custom", env);
   } else {
     dirs.emplace_back("test_dir", LE_MOTION_TEST_DIR);
-    if (le::fs::isDirectory(LE_BAKE_FULL_MOTION)) dirs.emplace_back("full_bake", LE_BAKE_FULL_MOTION);
-    else std::printf("no baked full motion/ at %s (ctest -R bake_full bakes it)\n", LE_BAKE_FULL_MOTION);
+    const std::string fullMotion = le::bench::fullBundle() + "/motion";
+    if (le::fs::isDirectory(fullMotion)) dirs.emplace_back("full_bake", fullMotion);
+    else std::printf("no baked full motion/ at %s (ctest -R bake_full bakes it)\n", fullMotion.c_str());
   }
   for (const auto& [name, dir] : dirs)
     for (int threads : {1, 2})

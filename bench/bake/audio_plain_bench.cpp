@@ -16,13 +16,11 @@
 
 #include "bundle/le_bundle.h"
 #include "director/le_ort_session.h"
+#include "support/bench_support.h"
 
 namespace {
 
-std::string bundleDir() {
-  const char* env = std::getenv("LE_BAKE_BUNDLE");
-  return env && *env ? env : LE_BAKE_FULL_BUNDLE;
-}
+std::string bundleDir() { return le::bench::fullBundle(); }
 
 Ort::Env& env() {
   static Ort::Env e(ORT_LOGGING_LEVEL_WARNING, "bench_bake_audio");

@@ -21,14 +21,12 @@
 #include "bundle/le_bundle.h"
 #include "director/le_ort_session.h"
 #include "paste/le_simd.h"
+#include "support/bench_support.h"
 #include "support/ratio_main.h"
 
 namespace {
 
-std::string bundleDir() {
-  const char* env = std::getenv("LE_BAKE_BUNDLE");
-  return env && *env ? env : LE_BAKE_FULL_BUNDLE;
-}
+std::string bundleDir() { return le::bench::fullBundle(); }
 
 // Row `row` of a raw array member, `count` elements of `elem` bytes.
 std::string readRow(const std::string& path, size_t row, size_t count, size_t elem) {

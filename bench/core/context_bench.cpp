@@ -2,7 +2,7 @@
 // 512 crop, batch-1 director), split into its two halves: the render
 // (le_render_drive_crop) and the paste into the driver frame (le_paste_last).
 //
-//   bench_context                                  (bundle: the build's fixtures/full)
+//   bench_context                                  (bundle: full/ of the baked test fixtures)
 //   LE_BAKE_BUNDLE=/path/to/bundle bench_context
 #include <cstdio>
 #include <cstdlib>
@@ -11,14 +11,12 @@
 #include <vector>
 
 #include "le/le.h"
+#include "support/bench_support.h"
 #include "support/ratio_main.h"
 
 namespace {
 
-std::string bundlePath() {
-  const char* env = std::getenv("LE_BAKE_BUNDLE");
-  return env && *env ? env : LE_BAKE_FULL_BUNDLE;
-}
+std::string bundlePath() { return le::bench::fullBundle(); }
 
 struct Context {
   le_ctx* ctx = nullptr;
@@ -26,7 +24,8 @@ struct Context {
   Context() {
     ctx = le_create(bundlePath().c_str(), "b1", 0, "");
     if (!ctx) {
-      std::fprintf(stderr, "bench_context: %s (bake one with: ctest -R bake_full)\n", le_last_error());
+      std::fprintf(stderr, "bench_context: no bundle at %s: %s (bake one with: ctest -R bake_full)\n",
+                   bundlePath().c_str(), le_last_error());
       return;
     }
     char path[4096];

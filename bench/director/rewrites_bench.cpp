@@ -4,7 +4,7 @@
 // registered), batch 1, the demo bake's full-size director and its own
 // identity row and drive keypoints as inputs.
 //
-//   bench_director_rewrites                         (bundle: the build's fixtures/full)
+//   bench_director_rewrites                         (bundle: full/ of the baked test fixtures)
 //   LE_BAKE_BUNDLE=/path/to/bundle bench_director_rewrites
 //
 // Without a baked bundle (ctest -R bake_full bakes it) it times the
@@ -27,6 +27,7 @@
 #include "director/graph_rewrites.h"
 #include "ort_harness.h"
 #include "paste/le_simd.h"
+#include "support/bench_support.h"
 #include "support/ratio_main.h"
 
 namespace {
@@ -62,8 +63,7 @@ struct Director {
 const Director& director() {
   static const Director d = [] {
     Director d;
-    const char* env = std::getenv("LE_BAKE_BUNDLE");
-    const std::string dir = env && *env ? env : LE_BAKE_FULL_BUNDLE;
+    const std::string dir = le::bench::fullBundle();
     try {
       const le::Manifest m = le::loadManifest(dir);
       d.model = t::readModel(le::resolveMember(m.dir, "model_b1.onnx"));
