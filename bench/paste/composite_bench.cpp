@@ -1,7 +1,9 @@
 // Paste::composite of a 512 crop into a 1920x1080 frame against OpenCV doing
 // the same job: GaussianBlur-based unsharp with the same sigma and kernel,
 // warpAffine with INTER_LANCZOS4 into the pasted box, and a feathered alpha
-// blend over that box only. Both sides use 2 threads.
+// blend over that box only. Both sides use 2 threads. Each paste mode also
+// runs forced to every vector target the processor supports (OpenCV keeps its
+// own dispatch).
 //
 //   bench_paste_composite
 #include <opencv2/core.hpp>
@@ -12,8 +14,11 @@
 #include <random>
 #include <vector>
 
+#include "hwy/targets.h"
 #include "paste/le_paste.h"
 #include "paste/le_pool.h"
+#include "paste/le_simd.h"
+#include "support/bench_support.h"
 #include "support/ratio_main.h"
 
 namespace {
@@ -51,7 +56,15 @@ const Inputs& inputs() {
   return in;
 }
 
-void compositeWith(benchmark::State& state, int fast) {
+// The kernels forced to one target for the benchmark's body (0: the chosen one).
+class ForcedTarget {
+ public:
+  explicit ForcedTarget(int64_t target) { hwy::SetSupportedTargetsForTest(target); }
+  ~ForcedTarget() { hwy::SetSupportedTargetsForTest(0); }
+};
+
+void compositeWith(benchmark::State& state, int fast, int64_t target) {
+  ForcedTarget forced(target);
   const Inputs& in = inputs();
   const std::string mode = std::to_string(fast);
   setenv("LE_PASTE_FAST", mode.c_str(), 1);
@@ -64,10 +77,6 @@ void compositeWith(benchmark::State& state, int fast) {
   }
   state.counters["threads"] = le::pool::threads();
 }
-
-void BM_PasteLanczos8(benchmark::State& state) { compositeWith(state, 0); }
-void BM_PasteBicubic(benchmark::State& state) { compositeWith(state, 1); }
-void BM_PasteBilinear(benchmark::State& state) { compositeWith(state, 2); }
 
 // The same job with OpenCV, set up as a careful user would: float crop,
 // reflect-101 border (the mirror without repeating the edge), inverse map of
@@ -113,18 +122,26 @@ void BM_OpenCV(benchmark::State& state) {
   state.counters["threads"] = cv::getNumThreads();
 }
 
-BENCHMARK(BM_PasteLanczos8)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_PasteBicubic)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_PasteBilinear)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_OpenCV)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
 int main(int argc, char** argv) {
   // Two threads on both sides (the pool reads this once, on first use).
   setenv("LE_CORE_THREADS", "2", 1);
-  return le::bench::runWithRatios(argc, argv,
-                                  {{"BM_PasteLanczos8", "BM_OpenCV"},
-                                   {"BM_PasteBicubic", "BM_OpenCV"},
-                                   {"BM_PasteBilinear", "BM_OpenCV"}});
+  std::printf("CPU: %s, chosen target: %s, pool threads: %d\n", le::bench::cpuModel().c_str(),
+              le::simd::target(), le::pool::threads());
+  std::vector<std::pair<std::string, std::string>> pairs;
+  benchmark::RegisterBenchmark("BM_OpenCV", BM_OpenCV)->Unit(benchmark::kMillisecond)->UseRealTime();
+  std::vector<std::pair<std::string, int64_t>> targets = {{"chosen", 0}};
+  for (int64_t t : hwy::SupportedAndGeneratedTargets()) targets.emplace_back(hwy::TargetName(t), t);
+  const char* modes[3] = {"BM_PasteLanczos8", "BM_PasteBicubic", "BM_PasteBilinear"};
+  for (const auto& [name, t] : targets)
+    for (int mode = 0; mode < 3; ++mode) {
+      const std::string bench = std::string(modes[mode]) + "/" + name;
+      benchmark::RegisterBenchmark(bench.c_str(), compositeWith, mode, t)
+          ->Unit(benchmark::kMillisecond)
+          ->UseRealTime();
+      pairs.emplace_back(bench, "BM_OpenCV");
+    }
+  return le::bench::runWithRatios(argc, argv, pairs);
 }

@@ -35,9 +35,6 @@ int mirror(int i, int n) {
   return std::min(std::max(i, 0), n - 1);
 }
 
-// NaN comes out as 0: it must never reach a float-to-integer cast.
-float clamp255(float v) { return v > 0.f ? (v < 255.f ? v : 255.f) : 0.f; }
-
 }  // namespace
 
 PasteOptions PasteOptions::fromEnvironment() {
@@ -225,84 +222,30 @@ void Paste::compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1)
   const int side = side_;
   const size_t rows = static_cast<size_t>(y1 - y0 + 1);
   const size_t stride = static_cast<size_t>(W) * 3;
-  if (fast_ == 0) {
-    float* il = interleaved_.data();
-    pool::parallelRange(side, kRowGrain, [&](size_t b, size_t e) {
-      for (size_t i = b * side; i < e * side; ++i) {
-        il[i * 4] = planes_[0][i];
-        il[i * 4 + 1] = planes_[1][i];
-        il[i * 4 + 2] = planes_[2][i];
-        il[i * 4 + 3] = 0.f;
-      }
-    });
-    pool::parallelRange(rows, kRowGrain, [&](size_t b, size_t e) {
-      for (size_t r = b; r < e; ++r) {
-        const int y = y0 + static_cast<int>(r);
-        simd::pasteLanczos8Row(il, side, mask_.data(), lanczosQuad_.data(), bilinear_.data(),
-                               colX_.data(), colY_.data(), rowX_[y], rowY_[y], x0, x1,
-                               frame + y * stride);
-      }
-    });
-    return;
-  }
-
-  // Bicubic (4 x 4) or bilinear (2 x 2) straight from the planes; the half
-  // phase step rounds the phase instead of truncating it.
-  const int taps = fast_ == 1 ? 4 : 2;
-  const int reach = fast_ == 1 ? 1 : 0;
-  const float* table = fast_ == 1 ? bicubic_.data() : bilinear_.data();
-  auto maskAt = [&](int x, int y) {
-    return (x < 0 || y < 0 || x >= side || y >= side) ? 0.f
-                                                       : static_cast<float>(mask_[y * side + x]);
-  };
+  float* il = interleaved_.data();
+  pool::parallelRange(side, kRowGrain, [&](size_t b, size_t e) {
+    for (size_t i = b * side; i < e * side; ++i) {
+      il[i * 4] = planes_[0][i];
+      il[i * 4 + 1] = planes_[1][i];
+      il[i * 4 + 2] = planes_[2][i];
+      il[i * 4 + 3] = 0.f;
+    }
+  });
+  // Bicubic and bilinear add half a phase step: they round the phase
+  // instead of truncating it.
   pool::parallelRange(rows, kRowGrain, [&](size_t b, size_t e) {
     for (size_t r = b; r < e; ++r) {
       const int y = y0 + static_cast<int>(r);
       uint8_t* row = frame + y * stride;
-      for (int x = x0; x <= x1; ++x) {
-        const int32_t u = colX_[x] + rowX_[y] + 16, v = colY_[x] + rowY_[y] + 16;
-        if (u < -1024 || v < -1024) continue;
-        const int ix = u >> 10, iy = v >> 10;
-        if (ix >= side || iy >= side) continue;
-        const int px = (u & 1023) >> 5, py = (v & 1023) >> 5;
-        const float* bx = &bilinear_[px * 2];
-        const float* by = &bilinear_[py * 2];
-        const float m = (maskAt(ix, iy) * bx[0] + maskAt(ix + 1, iy) * bx[1]) * by[0] +
-                        (maskAt(ix, iy + 1) * bx[0] + maskAt(ix + 1, iy + 1) * bx[1]) * by[1];
-        const int alpha255 = static_cast<int>(m + 0.5f);
-        if (alpha255 <= 0) continue;
-        const float alpha = static_cast<float>(alpha255) / 255.f;
-        const float* wx = table + px * taps;
-        const float* wy = table + py * taps;
-        const int sx0 = ix - reach, sy0 = iy - reach;
-        const bool inside = sx0 >= 0 && sy0 >= 0 && sx0 + taps <= side && sy0 + taps <= side;
-        for (int ch = 0; ch < 3; ++ch) {
-          const float* p = planes_[ch].data();
-          float colour = 0.f;
-          if (inside) {
-            for (int k = 0; k < taps; ++k) {
-              const float* src = p + (sy0 + k) * side + sx0;
-              float acc = 0.f;
-              for (int i = 0; i < taps; ++i) acc += wx[i] * src[i];
-              colour += wy[k] * acc;
-            }
-          } else {
-            // Taps outside the crop contribute nothing.
-            for (int k = 0; k < taps; ++k) {
-              const int sy = sy0 + k;
-              if (sy < 0 || sy >= side) continue;
-              float acc = 0.f;
-              for (int i = 0; i < taps; ++i) {
-                const int sx = sx0 + i;
-                if (sx >= 0 && sx < side) acc += wx[i] * p[sy * side + sx];
-              }
-              colour += wy[k] * acc;
-            }
-          }
-          row[3 * x + ch] = static_cast<uint8_t>(
-              clamp255((1.f - alpha) * static_cast<float>(row[3 * x + ch]) + alpha * colour));
-        }
-      }
+      if (fast_ == 1)
+        simd::pasteBicubicRow(il, side, mask_.data(), bicubic_.data(), bilinear_.data(), colX_.data(),
+                              colY_.data(), rowX_[y] + 16, rowY_[y] + 16, x0, x1, row);
+      else if (fast_ == 2)
+        simd::pasteBilinearRow(il, side, mask_.data(), bilinear_.data(), colX_.data(), colY_.data(),
+                               rowX_[y] + 16, rowY_[y] + 16, x0, x1, row);
+      else
+        simd::pasteLanczos8Row(il, side, mask_.data(), lanczosQuad_.data(), bilinear_.data(),
+                               colX_.data(), colY_.data(), rowX_[y], rowY_[y], x0, x1, row);
     }
   });
 }

@@ -1,5 +1,5 @@
-// Compositor kernels (Lanczos-8 paste row, separable blur for the unsharp
-// mask), compiled once per vector target.
+// Compositor kernels (Lanczos-8, bicubic and bilinear paste rows, separable
+// blur for the unsharp mask), compiled once per vector target.
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "paste/le_paste_simd.cpp"
@@ -140,6 +140,119 @@ void PasteLanczos8RowKernel(const float* HWY_RESTRICT crop4, int side,
   }
 }
 
+// The separable bicubic (taps 4, reach 1) or bilinear (taps 2, reach 0) sum
+// for one pixel, all channels at once: each lane of a 4-lane vector is one
+// channel and adds its terms in the scalar order (row sums of weight times
+// sample from the left, then the rows from the top), so every target gives
+// the bits of the plain per-channel loop.
+template <int kTaps>
+HWY_INLINE void SeparableSumPerChannel(const float* HWY_RESTRICT window, size_t stride,
+                                       const float* HWY_RESTRICT wx, const float* HWY_RESTRICT wy,
+                                       float* HWY_RESTRICT colour) {
+  for (int c = 0; c < 3; ++c) {
+    float sum = 0.f;
+    for (int k = 0; k < kTaps; ++k) {
+      float acc = 0.f;
+      for (int i = 0; i < kTaps; ++i) acc += wx[i] * window[k * stride + i * 4 + c];
+      sum += wy[k] * acc;
+    }
+    colour[c] = sum;
+  }
+}
+
+template <int kTaps>
+HWY_INLINE void SeparableSum(const float* HWY_RESTRICT window, size_t stride,
+                             const float* HWY_RESTRICT wx, const float* HWY_RESTRICT wy,
+                             float* HWY_RESTRICT colour) {
+#if HWY_TARGET == HWY_SCALAR
+  SeparableSumPerChannel<kTaps>(window, stride, wx, wy, colour);
+#else
+  const hn::CappedTag<float, 4> d4;
+  if (hn::Lanes(d4) < 4) return SeparableSumPerChannel<kTaps>(window, stride, wx, wy, colour);
+  auto sum = hn::Zero(d4);
+  for (int k = 0; k < kTaps; ++k) {
+    const float* row = window + static_cast<size_t>(k) * stride;
+    auto acc = hn::Zero(d4);
+    for (int i = 0; i < kTaps; ++i) acc = hn::Add(acc, hn::Mul(hn::Set(d4, wx[i]), hn::LoadU(d4, row + i * 4)));
+    sum = hn::Add(sum, hn::Mul(hn::Set(d4, wy[k]), acc));
+  }
+  HWY_ALIGN float quad[4];
+  hn::Store(sum, d4, quad);
+  for (int c = 0; c < 3; ++c) colour[c] = quad[c];
+#endif
+}
+
+template <int kTaps>
+void PasteSeparableRow(const float* HWY_RESTRICT crop4, int side, const uint8_t* HWY_RESTRICT mask,
+                       const float* HWY_RESTRICT table, const float* HWY_RESTRICT bilinear,
+                       const int32_t* HWY_RESTRICT colX, const int32_t* HWY_RESTRICT colY,
+                       int32_t rowX, int32_t rowY, int x0, int x1, uint8_t* HWY_RESTRICT frameRow) {
+  constexpr int kReach = kTaps == 4 ? 1 : 0;
+  const size_t stride = static_cast<size_t>(side) * 4;
+  HWY_ALIGN float edge[kTaps * kTaps * 4];
+  for (int x = x0; x <= x1; ++x) {
+    const int32_t u = colX[x] + rowX;
+    const int32_t v = colY[x] + rowY;
+    if (u < -1024 || v < -1024) continue;
+    const int ix = u >> 10;
+    const int iy = v >> 10;
+    if (ix >= side || iy >= side) continue;
+    const int px = (u & 1023) >> 5;
+    const int py = (v & 1023) >> 5;
+
+    const float tx0 = bilinear[px * 2], tx1 = bilinear[px * 2 + 1];
+    const float ty0 = bilinear[py * 2], ty1 = bilinear[py * 2 + 1];
+    const float m = (MaskAt(mask, side, ix, iy) * tx0 + MaskAt(mask, side, ix + 1, iy) * tx1) * ty0 +
+                    (MaskAt(mask, side, ix, iy + 1) * tx0 + MaskAt(mask, side, ix + 1, iy + 1) * tx1) * ty1;
+    const int alpha255 = static_cast<int>(m + 0.5f);
+    if (alpha255 <= 0) continue;
+    const float alpha = static_cast<float>(alpha255) / 255.f;
+
+    const int sx0 = ix - kReach, sy0 = iy - kReach;
+    float colour[3];
+    if (sx0 >= 0 && sy0 >= 0 && sx0 + kTaps <= side && sy0 + kTaps <= side) {
+      SeparableSum<kTaps>(crop4 + (static_cast<size_t>(sy0) * side + sx0) * 4, stride,
+                          table + px * kTaps, table + py * kTaps, colour);
+    } else {
+      // Near the crop's border: taps outside add a zero, as if skipped.
+      for (int k = 0; k < kTaps; ++k) {
+        const int sy = sy0 + k;
+        for (int i = 0; i < kTaps; ++i) {
+          const int sx = sx0 + i;
+          float* dst = edge + (k * kTaps + i) * 4;
+          if (sx < 0 || sy < 0 || sx >= side || sy >= side) {
+            std::memset(dst, 0, 4 * sizeof(float));
+          } else {
+            std::memcpy(dst, crop4 + (static_cast<size_t>(sy) * side + sx) * 4, 4 * sizeof(float));
+          }
+        }
+      }
+      SeparableSum<kTaps>(edge, kTaps * 4, table + px * kTaps, table + py * kTaps, colour);
+    }
+
+    uint8_t* px3 = frameRow + 3 * x;
+    for (int c = 0; c < 3; ++c) {
+      float o = (1.f - alpha) * static_cast<float>(px3[c]) + alpha * colour[c];
+      o = o > 0.f ? (o < 255.f ? o : 255.f) : 0.f;
+      px3[c] = static_cast<uint8_t>(o);
+    }
+  }
+}
+
+void PasteBicubicRowKernel(const float* HWY_RESTRICT crop4, int side, const uint8_t* HWY_RESTRICT mask,
+                           const float* HWY_RESTRICT bicubic, const float* HWY_RESTRICT bilinear,
+                           const int32_t* HWY_RESTRICT colX, const int32_t* HWY_RESTRICT colY,
+                           int32_t rowX, int32_t rowY, int x0, int x1, uint8_t* HWY_RESTRICT frameRow) {
+  PasteSeparableRow<4>(crop4, side, mask, bicubic, bilinear, colX, colY, rowX, rowY, x0, x1, frameRow);
+}
+
+void PasteBilinearRowKernel(const float* HWY_RESTRICT crop4, int side, const uint8_t* HWY_RESTRICT mask,
+                            const float* HWY_RESTRICT bilinear, const int32_t* HWY_RESTRICT colX,
+                            const int32_t* HWY_RESTRICT colY, int32_t rowX, int32_t rowY, int x0,
+                            int x1, uint8_t* HWY_RESTRICT frameRow) {
+  PasteSeparableRow<2>(crop4, side, mask, bilinear, bilinear, colX, colY, rowX, rowY, x0, x1, frameRow);
+}
+
 void BlurRowKernel(const float* HWY_RESTRICT in, const float* HWY_RESTRICT w, int taps,
                    float* HWY_RESTRICT out, size_t n) {
   const hn::ScalableTag<float> d;
@@ -190,6 +303,8 @@ HWY_AFTER_NAMESPACE();
 namespace le::simd {
 
 HWY_EXPORT(PasteLanczos8RowKernel);
+HWY_EXPORT(PasteBicubicRowKernel);
+HWY_EXPORT(PasteBilinearRowKernel);
 HWY_EXPORT(BlurRowKernel);
 HWY_EXPORT(UnsharpRowKernel);
 
@@ -198,6 +313,20 @@ void pasteLanczos8Row(const float* crop4, int side, const uint8_t* mask, const f
                       int32_t rowX, int32_t rowY, int x0, int x1, uint8_t* frameRow) {
   HWY_DYNAMIC_DISPATCH(PasteLanczos8RowKernel)
   (crop4, side, mask, lanczosQuad, bilinear, colX, colY, rowX, rowY, x0, x1, frameRow);
+}
+
+void pasteBicubicRow(const float* crop4, int side, const uint8_t* mask, const float* bicubic,
+                     const float* bilinear, const int32_t* colX, const int32_t* colY, int32_t rowX,
+                     int32_t rowY, int x0, int x1, uint8_t* frameRow) {
+  HWY_DYNAMIC_DISPATCH(PasteBicubicRowKernel)
+  (crop4, side, mask, bicubic, bilinear, colX, colY, rowX, rowY, x0, x1, frameRow);
+}
+
+void pasteBilinearRow(const float* crop4, int side, const uint8_t* mask, const float* bilinear,
+                      const int32_t* colX, const int32_t* colY, int32_t rowX, int32_t rowY, int x0,
+                      int x1, uint8_t* frameRow) {
+  HWY_DYNAMIC_DISPATCH(PasteBilinearRowKernel)
+  (crop4, side, mask, bilinear, colX, colY, rowX, rowY, x0, x1, frameRow);
 }
 
 void blurRow(const float* in, const float* w, int taps, float* out, size_t n) {

@@ -24,6 +24,19 @@ void pasteLanczos8Row(const float* crop4, int side, const uint8_t* mask, const f
                       const float* bilinear, const int32_t* colX, const int32_t* colY,
                       int32_t rowX, int32_t rowY, int x0, int x1, uint8_t* frameRow);
 
+// The same row with the 4 x 4 bicubic kernel (bicubic: 32 phases x 4 taps,
+// window from ix - 1) or the 2 x 2 bilinear one (window from ix): the colour of
+// each channel is the sum over window rows, top first, of wy[k] times that
+// row's sum over columns, left first, of wx[i] times the sample, taps outside
+// the crop contributing 0. Callers that want the phase rounded rather than
+// truncated add half a phase step (16) to rowX and rowY.
+void pasteBicubicRow(const float* crop4, int side, const uint8_t* mask, const float* bicubic,
+                     const float* bilinear, const int32_t* colX, const int32_t* colY, int32_t rowX,
+                     int32_t rowY, int x0, int x1, uint8_t* frameRow);
+void pasteBilinearRow(const float* crop4, int side, const uint8_t* mask, const float* bilinear,
+                      const int32_t* colX, const int32_t* colY, int32_t rowX, int32_t rowY, int x0,
+                      int x1, uint8_t* frameRow);
+
 // out[j] = sum over i < taps of w[i] * in[j + i], for j < n.
 void blurRow(const float* in, const float* w, int taps, float* out, size_t n);
 
