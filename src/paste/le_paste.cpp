@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <stdexcept>
 
@@ -51,7 +52,13 @@ Paste::Paste(std::vector<uint8_t> mask, int side, const Unsharp& unsharp, const 
   if (ksize_ % 2 == 0) throw std::runtime_error("paste: ksize must be odd");
   if (ksize_ < 1) throw std::runtime_error("paste: ksize must be positive");
   if (ksize_ > kMaxKsize) throw std::runtime_error("paste: ksize > 2047");
-  mask_ = std::move(mask);
+  // The mask as floats inside a border of zeros: the row kernels read the
+  // 2 x 2 samples of any pasted position without a bounds check.
+  const size_t paddedSide = static_cast<size_t>(side) + 2;
+  maskPadded_.assign(paddedSide * paddedSide, 0.f);
+  for (size_t y = 0; y < static_cast<size_t>(side); ++y)
+    for (size_t x = 0; x < static_cast<size_t>(side); ++x)
+      maskPadded_[(y + 1) * paddedSide + x + 1] = static_cast<float>(mask[y * side + x]);
 
   fast_ = options.fast >= 0 && options.fast <= 2 ? options.fast : 0;
   const int k = options.ksize;
@@ -143,7 +150,10 @@ void Paste::unsharpPlane(float* plane) {
     for (size_t py = b; py < e; ++py) {
       const float* src = plane + static_cast<size_t>(mirror(static_cast<int>(py) - r, side)) * side;
       float* dst = pad + py * padded;
-      for (int px = 0; px < padded; ++px) dst[px] = src[mirror(px - r, side)];
+      // padded = side + 2r: only the r columns at each end are mirrored.
+      for (int px = 0; px < r; ++px) dst[px] = src[mirror(px - r, side)];
+      std::memcpy(dst + r, src, sizeof(float) * static_cast<size_t>(side));
+      for (int px = r + side; px < padded; ++px) dst[px] = src[mirror(px - r, side)];
       simd::blurRow(dst, gauss_.data(), ksize_, hor + py * side, side);
     }
   });
@@ -238,13 +248,13 @@ void Paste::compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1)
       const int y = y0 + static_cast<int>(r);
       uint8_t* row = frame + y * stride;
       if (fast_ == 1)
-        simd::pasteBicubicRow(il, side, mask_.data(), bicubic_.data(), bilinear_.data(), colX_.data(),
+        simd::pasteBicubicRow(il, side, maskPadded_.data(), bicubic_.data(), bilinear_.data(), colX_.data(),
                               colY_.data(), rowX_[y] + 16, rowY_[y] + 16, x0, x1, row);
       else if (fast_ == 2)
-        simd::pasteBilinearRow(il, side, mask_.data(), bilinear_.data(), colX_.data(), colY_.data(),
+        simd::pasteBilinearRow(il, side, maskPadded_.data(), bilinear_.data(), colX_.data(), colY_.data(),
                                rowX_[y] + 16, rowY_[y] + 16, x0, x1, row);
       else
-        simd::pasteLanczos8Row(il, side, mask_.data(), lanczosQuad_.data(), bilinear_.data(),
+        simd::pasteLanczos8Row(il, side, maskPadded_.data(), lanczosQuad_.data(), bilinear_.data(),
                                colX_.data(), colY_.data(), rowX_[y], rowY_[y], x0, x1, row);
     }
   });

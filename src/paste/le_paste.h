@@ -62,7 +62,7 @@ class Paste {
   int padded_;
   float amount_;
   int fast_;
-  std::vector<uint8_t> mask_;
+  std::vector<float> maskPadded_;  // (side + 2)^2, zero border
   std::vector<float> gauss_;
   std::vector<float> lanczos_;
   std::vector<float> lanczosQuad_;  // each tap repeated over a pixel's 4 lanes

@@ -30,22 +30,87 @@ HWY_INLINE void AddQuads(D d, hn::Vec<D> v, hn::Vec<hn::CappedTag<float, 4>>& su
 }
 #endif
 
+// The feather alpha (0 ... 255) at crop pixel (ix, iy), ix and iy in
+// -1 ... side - 1: the bilinear sum of the padded mask's 2 x 2 samples there
+// (the zero border stands for the outside), rounded.
+HWY_INLINE int Alpha255(const float* HWY_RESTRICT maskPadded, int side, int ix, int iy,
+                        const float* HWY_RESTRICT bx, const float* HWY_RESTRICT by) {
+  const size_t stride = static_cast<size_t>(side) + 2;
+  const float* m0 = maskPadded + static_cast<size_t>(iy + 1) * stride + static_cast<size_t>(ix + 1);
+  const float* m1 = m0 + stride;
+  const float m = (m0[0] * bx[0] + m0[1] * bx[1]) * by[0] + (m1[0] * bx[0] + m1[1] * bx[1]) * by[1];
+  return static_cast<int>(m + 0.5f);
+}
+
+// Each channel of the frame pixel becomes the integer part of
+// clamp((1 - alpha) frame + alpha colour, 0, 255); NaN (a director that
+// emitted one) becomes 0, as casting it to an integer is undefined.
+HWY_INLINE void BlendPixel(uint8_t* HWY_RESTRICT px3, float alpha, const float* HWY_RESTRICT colour) {
+  for (int c = 0; c < 3; ++c) {
+    float o = (1.f - alpha) * static_cast<float>(px3[c]) + alpha * colour[c];
+    o = o > 0.f ? (o < 255.f ? o : 255.f) : 0.f;
+    px3[c] = static_cast<uint8_t>(o);
+  }
+}
+
+#if !HWY_HAVE_SCALABLE && HWY_TARGET != HWY_SCALAR
+// The same blend on an R, G, B, spare colour vector, lane for lane the
+// scalar arithmetic. The pixel's bytes reach the vector through a register:
+// assembling them in memory and loading them whole stalls on the stores.
+template <class D4>
+HWY_INLINE void BlendQuad(D4 d4, hn::Vec<D4> colour, float alpha, uint8_t* HWY_RESTRICT px3) {
+  const hn::Rebind<int32_t, D4> di;
+  const hn::Rebind<uint32_t, D4> du;
+  HWY_ALIGN static constexpr uint32_t kByteShifts[4] = {0, 8, 16, 24};
+  const uint32_t packed = static_cast<uint32_t>(px3[0]) | (static_cast<uint32_t>(px3[1]) << 8) |
+                          (static_cast<uint32_t>(px3[2]) << 16);
+  const auto bytes = hn::And(hn::Set(du, packed) >> hn::Load(du, kByteShifts), hn::Set(du, 0xFFu));
+  const auto was = hn::ConvertTo(d4, hn::BitCast(di, bytes));
+  const auto o = hn::Add(hn::Mul(hn::Set(d4, 1.f - alpha), was), hn::Mul(hn::Set(d4, alpha), colour));
+  const auto clamped = hn::IfThenElseZero(hn::Gt(o, hn::Zero(d4)), hn::Min(o, hn::Set(d4, 255.f)));
+  HWY_ALIGN int32_t out[4];
+  hn::Store(hn::ConvertTo(di, clamped), di, out);
+  for (int c = 0; c < 3; ++c) px3[c] = static_cast<uint8_t>(out[c]);
+}
+#endif
+
 // The 8 x 8 window sum for one pixel. `window` points at the top-left pixel
 // of 8 rows of 8 R, G, B, spare quads, `stride` floats apart. Each vector
 // spans whole quads; the quads' partial sums are then added in pixel order,
-// so every target sums in the same order and gives the same bits.
-HWY_INLINE void WindowSum(const float* HWY_RESTRICT window, size_t stride,
-                          const float* HWY_RESTRICT wx, const float* HWY_RESTRICT wy,
-                          float* HWY_RESTRICT colour) {
+// so every target sums in the same order and gives the same bits. The sum is
+// blended into the frame pixel px3 with `alpha`.
+HWY_INLINE void WindowBlend(const float* HWY_RESTRICT window, size_t stride,
+                            const float* HWY_RESTRICT wx, const float* HWY_RESTRICT wy, float alpha,
+                            uint8_t* HWY_RESTRICT px3) {
   const hn::CappedTag<float, 16> d;
   constexpr size_t kQuadFloats = 32;
-  const size_t lanes = hn::Lanes(d);
 #if !HWY_HAVE_SCALABLE && HWY_TARGET != HWY_SCALAR
+  // One accumulator per vector of the row, advanced together row by row:
+  // one accumulator after another would wait on each add's latency.
+  constexpr size_t kLanes = hn::MaxLanes(d);
+  constexpr size_t kVectors = kQuadFloats / kLanes;
+  hn::Vec<decltype(d)> w[kVectors], acc[kVectors];
+  HWY_UNROLL(8)
+  for (size_t v = 0; v < kVectors; ++v) {
+    w[v] = hn::LoadU(d, wx + v * kLanes);
+    acc[v] = hn::Zero(d);
+  }
+  HWY_UNROLL(8)
+  for (int k = 0; k < 8; ++k) {
+    const auto wyk = hn::Set(d, wy[k]);
+    const float* row = window + static_cast<size_t>(k) * stride;
+    HWY_UNROLL(8)
+    for (size_t v = 0; v < kVectors; ++v)
+      acc[v] = hn::Add(acc[v], hn::Mul(hn::LoadU(d, row + v * kLanes), hn::Mul(w[v], wyk)));
+  }
   const hn::CappedTag<float, 4> d4;
   auto sum = hn::Zero(d4);
+  HWY_UNROLL(8)
+  for (size_t v = 0; v < kVectors; ++v) AddQuads(d, acc[v], sum);
+  BlendQuad(d4, sum, alpha, px3);
 #else
+  const size_t lanes = hn::Lanes(d);
   HWY_ALIGN float folded[kQuadFloats];
-#endif
   for (size_t v = 0; v < kQuadFloats; v += lanes) {
     const auto w = hn::LoadU(d, wx + v);
     auto acc = hn::Zero(d);
@@ -53,32 +118,20 @@ HWY_INLINE void WindowSum(const float* HWY_RESTRICT window, size_t stride,
       const auto pix = hn::LoadU(d, window + static_cast<size_t>(k) * stride + v);
       acc = hn::Add(acc, hn::Mul(pix, hn::Mul(w, hn::Set(d, wy[k]))));
     }
-#if !HWY_HAVE_SCALABLE && HWY_TARGET != HWY_SCALAR
-    AddQuads(d, acc, sum);
-#else
     hn::StoreU(acc, d, folded + v);
-#endif
   }
-#if !HWY_HAVE_SCALABLE && HWY_TARGET != HWY_SCALAR
-  HWY_ALIGN float quad[4];
-  hn::Store(sum, d4, quad);
-  for (int c = 0; c < 3; ++c) colour[c] = quad[c];
-#else
+  float colour[3];
   for (int c = 0; c < 3; ++c) {
     float s = 0.f;
     for (int p = 0; p < 8; ++p) s += folded[p * 4 + c];
     colour[c] = s;
   }
+  BlendPixel(px3, alpha, colour);
 #endif
 }
 
-HWY_INLINE float MaskAt(const uint8_t* mask, int side, int x, int y) {
-  return (x < 0 || y < 0 || x >= side || y >= side) ? 0.f
-                                                     : static_cast<float>(mask[y * side + x]);
-}
-
 void PasteLanczos8RowKernel(const float* HWY_RESTRICT crop4, int side,
-                            const uint8_t* HWY_RESTRICT mask,
+                            const float* HWY_RESTRICT maskPadded,
                             const float* HWY_RESTRICT lanczosQuad,
                             const float* HWY_RESTRICT bilinear, const int32_t* HWY_RESTRICT colX,
                             const int32_t* HWY_RESTRICT colY, int32_t rowX, int32_t rowY, int x0,
@@ -95,11 +148,7 @@ void PasteLanczos8RowKernel(const float* HWY_RESTRICT crop4, int side,
     const int px = (u & 1023) >> 5;
     const int py = (v & 1023) >> 5;
 
-    const float tx0 = bilinear[px * 2], tx1 = bilinear[px * 2 + 1];
-    const float ty0 = bilinear[py * 2], ty1 = bilinear[py * 2 + 1];
-    const float m = (MaskAt(mask, side, ix, iy) * tx0 + MaskAt(mask, side, ix + 1, iy) * tx1) * ty0 +
-                    (MaskAt(mask, side, ix, iy + 1) * tx0 + MaskAt(mask, side, ix + 1, iy + 1) * tx1) * ty1;
-    const int alpha255 = static_cast<int>(m + 0.5f);
+    const int alpha255 = Alpha255(maskPadded, side, ix, iy, bilinear + px * 2, bilinear + py * 2);
     if (alpha255 <= 0) continue;
     const float alpha = static_cast<float>(alpha255) / 255.f;
 
@@ -109,9 +158,9 @@ void PasteLanczos8RowKernel(const float* HWY_RESTRICT crop4, int side,
     float wy[8];
     for (int k = 0; k < 8; ++k) wy[k] = lanczosQuad[py * 32 + k * 4];
 
-    float colour[3];
+    uint8_t* px3 = frameRow + 3 * x;
     if (ix >= 3 && iy >= 3 && ix + 4 < side && iy + 4 < side) {
-      WindowSum(crop4 + (static_cast<size_t>(iy - 3) * side + (ix - 3)) * 4, stride, wx, wy, colour);
+      WindowBlend(crop4 + (static_cast<size_t>(iy - 3) * side + (ix - 3)) * 4, stride, wx, wy, alpha, px3);
     } else {
       // Near the crop's border: copy the window with zeros for taps outside.
       for (int k = 0; k < 8; ++k) {
@@ -126,16 +175,7 @@ void PasteLanczos8RowKernel(const float* HWY_RESTRICT crop4, int side,
           }
         }
       }
-      WindowSum(edge, 32, wx, wy, colour);
-    }
-
-    uint8_t* px3 = frameRow + 3 * x;
-    for (int c = 0; c < 3; ++c) {
-      float o = (1.f - alpha) * static_cast<float>(px3[c]) + alpha * colour[c];
-      // Written so that NaN (a director that emitted one) becomes 0: casting
-      // NaN to an integer is undefined.
-      o = o > 0.f ? (o < 255.f ? o : 255.f) : 0.f;
-      px3[c] = static_cast<uint8_t>(o);
+      WindowBlend(edge, 32, wx, wy, alpha, px3);
     }
   }
 }
@@ -161,14 +201,15 @@ HWY_INLINE void SeparableSumPerChannel(const float* HWY_RESTRICT window, size_t 
 }
 
 template <int kTaps>
-HWY_INLINE void SeparableSum(const float* HWY_RESTRICT window, size_t stride,
-                             const float* HWY_RESTRICT wx, const float* HWY_RESTRICT wy,
-                             float* HWY_RESTRICT colour) {
-#if HWY_TARGET == HWY_SCALAR
+HWY_INLINE void SeparableBlend(const float* HWY_RESTRICT window, size_t stride,
+                               const float* HWY_RESTRICT wx, const float* HWY_RESTRICT wy,
+                               float alpha, uint8_t* HWY_RESTRICT px3) {
+#if HWY_HAVE_SCALABLE || HWY_TARGET == HWY_SCALAR
+  float colour[3];
   SeparableSumPerChannel<kTaps>(window, stride, wx, wy, colour);
+  BlendPixel(px3, alpha, colour);
 #else
-  const hn::CappedTag<float, 4> d4;
-  if (hn::Lanes(d4) < 4) return SeparableSumPerChannel<kTaps>(window, stride, wx, wy, colour);
+  const hn::FixedTag<float, 4> d4;
   auto sum = hn::Zero(d4);
   for (int k = 0; k < kTaps; ++k) {
     const float* row = window + static_cast<size_t>(k) * stride;
@@ -176,14 +217,12 @@ HWY_INLINE void SeparableSum(const float* HWY_RESTRICT window, size_t stride,
     for (int i = 0; i < kTaps; ++i) acc = hn::Add(acc, hn::Mul(hn::Set(d4, wx[i]), hn::LoadU(d4, row + i * 4)));
     sum = hn::Add(sum, hn::Mul(hn::Set(d4, wy[k]), acc));
   }
-  HWY_ALIGN float quad[4];
-  hn::Store(sum, d4, quad);
-  for (int c = 0; c < 3; ++c) colour[c] = quad[c];
+  BlendQuad(d4, sum, alpha, px3);
 #endif
 }
 
 template <int kTaps>
-void PasteSeparableRow(const float* HWY_RESTRICT crop4, int side, const uint8_t* HWY_RESTRICT mask,
+void PasteSeparableRow(const float* HWY_RESTRICT crop4, int side, const float* HWY_RESTRICT maskPadded,
                        const float* HWY_RESTRICT table, const float* HWY_RESTRICT bilinear,
                        const int32_t* HWY_RESTRICT colX, const int32_t* HWY_RESTRICT colY,
                        int32_t rowX, int32_t rowY, int x0, int x1, uint8_t* HWY_RESTRICT frameRow) {
@@ -200,19 +239,15 @@ void PasteSeparableRow(const float* HWY_RESTRICT crop4, int side, const uint8_t*
     const int px = (u & 1023) >> 5;
     const int py = (v & 1023) >> 5;
 
-    const float tx0 = bilinear[px * 2], tx1 = bilinear[px * 2 + 1];
-    const float ty0 = bilinear[py * 2], ty1 = bilinear[py * 2 + 1];
-    const float m = (MaskAt(mask, side, ix, iy) * tx0 + MaskAt(mask, side, ix + 1, iy) * tx1) * ty0 +
-                    (MaskAt(mask, side, ix, iy + 1) * tx0 + MaskAt(mask, side, ix + 1, iy + 1) * tx1) * ty1;
-    const int alpha255 = static_cast<int>(m + 0.5f);
+    const int alpha255 = Alpha255(maskPadded, side, ix, iy, bilinear + px * 2, bilinear + py * 2);
     if (alpha255 <= 0) continue;
     const float alpha = static_cast<float>(alpha255) / 255.f;
 
     const int sx0 = ix - kReach, sy0 = iy - kReach;
-    float colour[3];
+    uint8_t* px3 = frameRow + 3 * x;
     if (sx0 >= 0 && sy0 >= 0 && sx0 + kTaps <= side && sy0 + kTaps <= side) {
-      SeparableSum<kTaps>(crop4 + (static_cast<size_t>(sy0) * side + sx0) * 4, stride,
-                          table + px * kTaps, table + py * kTaps, colour);
+      SeparableBlend<kTaps>(crop4 + (static_cast<size_t>(sy0) * side + sx0) * 4, stride,
+                            table + px * kTaps, table + py * kTaps, alpha, px3);
     } else {
       // Near the crop's border: taps outside add a zero, as if skipped.
       for (int k = 0; k < kTaps; ++k) {
@@ -227,30 +262,23 @@ void PasteSeparableRow(const float* HWY_RESTRICT crop4, int side, const uint8_t*
           }
         }
       }
-      SeparableSum<kTaps>(edge, kTaps * 4, table + px * kTaps, table + py * kTaps, colour);
-    }
-
-    uint8_t* px3 = frameRow + 3 * x;
-    for (int c = 0; c < 3; ++c) {
-      float o = (1.f - alpha) * static_cast<float>(px3[c]) + alpha * colour[c];
-      o = o > 0.f ? (o < 255.f ? o : 255.f) : 0.f;
-      px3[c] = static_cast<uint8_t>(o);
+      SeparableBlend<kTaps>(edge, kTaps * 4, table + px * kTaps, table + py * kTaps, alpha, px3);
     }
   }
 }
 
-void PasteBicubicRowKernel(const float* HWY_RESTRICT crop4, int side, const uint8_t* HWY_RESTRICT mask,
+void PasteBicubicRowKernel(const float* HWY_RESTRICT crop4, int side, const float* HWY_RESTRICT maskPadded,
                            const float* HWY_RESTRICT bicubic, const float* HWY_RESTRICT bilinear,
                            const int32_t* HWY_RESTRICT colX, const int32_t* HWY_RESTRICT colY,
                            int32_t rowX, int32_t rowY, int x0, int x1, uint8_t* HWY_RESTRICT frameRow) {
-  PasteSeparableRow<4>(crop4, side, mask, bicubic, bilinear, colX, colY, rowX, rowY, x0, x1, frameRow);
+  PasteSeparableRow<4>(crop4, side, maskPadded, bicubic, bilinear, colX, colY, rowX, rowY, x0, x1, frameRow);
 }
 
-void PasteBilinearRowKernel(const float* HWY_RESTRICT crop4, int side, const uint8_t* HWY_RESTRICT mask,
+void PasteBilinearRowKernel(const float* HWY_RESTRICT crop4, int side, const float* HWY_RESTRICT maskPadded,
                             const float* HWY_RESTRICT bilinear, const int32_t* HWY_RESTRICT colX,
                             const int32_t* HWY_RESTRICT colY, int32_t rowX, int32_t rowY, int x0,
                             int x1, uint8_t* HWY_RESTRICT frameRow) {
-  PasteSeparableRow<2>(crop4, side, mask, bilinear, bilinear, colX, colY, rowX, rowY, x0, x1, frameRow);
+  PasteSeparableRow<2>(crop4, side, maskPadded, bilinear, bilinear, colX, colY, rowX, rowY, x0, x1, frameRow);
 }
 
 void BlurRowKernel(const float* HWY_RESTRICT in, const float* HWY_RESTRICT w, int taps,
@@ -308,25 +336,25 @@ HWY_EXPORT(PasteBilinearRowKernel);
 HWY_EXPORT(BlurRowKernel);
 HWY_EXPORT(UnsharpRowKernel);
 
-void pasteLanczos8Row(const float* crop4, int side, const uint8_t* mask, const float* lanczosQuad,
+void pasteLanczos8Row(const float* crop4, int side, const float* maskPadded, const float* lanczosQuad,
                       const float* bilinear, const int32_t* colX, const int32_t* colY,
                       int32_t rowX, int32_t rowY, int x0, int x1, uint8_t* frameRow) {
   HWY_DYNAMIC_DISPATCH(PasteLanczos8RowKernel)
-  (crop4, side, mask, lanczosQuad, bilinear, colX, colY, rowX, rowY, x0, x1, frameRow);
+  (crop4, side, maskPadded, lanczosQuad, bilinear, colX, colY, rowX, rowY, x0, x1, frameRow);
 }
 
-void pasteBicubicRow(const float* crop4, int side, const uint8_t* mask, const float* bicubic,
+void pasteBicubicRow(const float* crop4, int side, const float* maskPadded, const float* bicubic,
                      const float* bilinear, const int32_t* colX, const int32_t* colY, int32_t rowX,
                      int32_t rowY, int x0, int x1, uint8_t* frameRow) {
   HWY_DYNAMIC_DISPATCH(PasteBicubicRowKernel)
-  (crop4, side, mask, bicubic, bilinear, colX, colY, rowX, rowY, x0, x1, frameRow);
+  (crop4, side, maskPadded, bicubic, bilinear, colX, colY, rowX, rowY, x0, x1, frameRow);
 }
 
-void pasteBilinearRow(const float* crop4, int side, const uint8_t* mask, const float* bilinear,
+void pasteBilinearRow(const float* crop4, int side, const float* maskPadded, const float* bilinear,
                       const int32_t* colX, const int32_t* colY, int32_t rowX, int32_t rowY, int x0,
                       int x1, uint8_t* frameRow) {
   HWY_DYNAMIC_DISPATCH(PasteBilinearRowKernel)
-  (crop4, side, mask, bilinear, colX, colY, rowX, rowY, x0, x1, frameRow);
+  (crop4, side, maskPadded, bilinear, colX, colY, rowX, rowY, x0, x1, frameRow);
 }
 
 void blurRow(const float* in, const float* w, int taps, float* out, size_t n) {

@@ -15,12 +15,14 @@ constexpr int kLanczosQuadPerPhase = 32;
 // Pixel x samples the crop at u = colX[x] + rowX, v = colY[x] + rowY, in
 // 1/1024 crop pixels: integer part u >> 10, phase (u & 1023) >> 5. Only
 // sources with integer parts in -1 ... side - 1 are pasted. The feather alpha
-// is the bilinear interpolation (bilinear: 32 phases x {1 - t, t}) of `mask`
-// (side x side, outside counts as 0), rounded to an integer and / 255; the
+// is the bilinear interpolation (bilinear: 32 phases x {1 - t, t}) of the
+// mask, rounded to an integer and / 255; `maskPadded` is the mask as
+// (side + 2) x (side + 2) floats with a one-pixel border of zeros (outside
+// the crop the mask counts as 0). The
 // colour is the 8 x 8 Lanczos sum (lanczosQuad: 32 phases x 32 floats) with
 // taps outside the crop contributing 0. Each channel becomes the integer part
 // of clamp((1 - alpha) frame + alpha colour, 0, 255).
-void pasteLanczos8Row(const float* crop4, int side, const uint8_t* mask, const float* lanczosQuad,
+void pasteLanczos8Row(const float* crop4, int side, const float* maskPadded, const float* lanczosQuad,
                       const float* bilinear, const int32_t* colX, const int32_t* colY,
                       int32_t rowX, int32_t rowY, int x0, int x1, uint8_t* frameRow);
 
@@ -30,10 +32,10 @@ void pasteLanczos8Row(const float* crop4, int side, const uint8_t* mask, const f
 // row's sum over columns, left first, of wx[i] times the sample, taps outside
 // the crop contributing 0. Callers that want the phase rounded rather than
 // truncated add half a phase step (16) to rowX and rowY.
-void pasteBicubicRow(const float* crop4, int side, const uint8_t* mask, const float* bicubic,
+void pasteBicubicRow(const float* crop4, int side, const float* maskPadded, const float* bicubic,
                      const float* bilinear, const int32_t* colX, const int32_t* colY, int32_t rowX,
                      int32_t rowY, int x0, int x1, uint8_t* frameRow);
-void pasteBilinearRow(const float* crop4, int side, const uint8_t* mask, const float* bilinear,
+void pasteBilinearRow(const float* crop4, int side, const float* maskPadded, const float* bilinear,
                       const int32_t* colX, const int32_t* colY, int32_t rowX, int32_t rowY, int x0,
                       int x1, uint8_t* frameRow);
 

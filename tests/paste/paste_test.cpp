@@ -502,6 +502,9 @@ TEST_P(PasteKernels, SeparableRowsMatchThePlainLoop) {
     for (int i = 0; i < side * side; ++i) crop4[i * 4 + c] = planes[c][i] = level(rng);
   }
   const auto mask = featherMask(side);
+  std::vector<float> maskPadded((side + 2) * (side + 2), 0.f);
+  for (int y = 0; y < side; ++y)
+    for (int x = 0; x < side; ++x) maskPadded[(y + 1) * (side + 2) + x + 1] = mask[y * side + x];
   for (const double angle : {0.0, 0.4, -1.1}) {
     float M[6];
     makeM(1.9, angle, 6, -4, M);
@@ -521,10 +524,10 @@ TEST_P(PasteKernels, SeparableRowsMatchThePlainLoop) {
         separableRowReference(planes, side, mask.data(), table, taps, p.bilinear().data(), colX.data(),
                               colY.data(), rowX, rowY, 0, W - 1, want.data());
         if (taps == 4)
-          le::simd::pasteBicubicRow(crop4.data(), side, mask.data(), table, p.bilinear().data(),
+          le::simd::pasteBicubicRow(crop4.data(), side, maskPadded.data(), table, p.bilinear().data(),
                                     colX.data(), colY.data(), rowX, rowY, 0, W - 1, got.data());
         else
-          le::simd::pasteBilinearRow(crop4.data(), side, mask.data(), table, colX.data(), colY.data(),
+          le::simd::pasteBilinearRow(crop4.data(), side, maskPadded.data(), table, colX.data(), colY.data(),
                                      rowX, rowY, 0, W - 1, got.data());
         ASSERT_EQ(got, want) << "taps " << taps << " angle " << angle << " row " << y;
       }
