@@ -133,11 +133,15 @@ Paste::Paste(std::vector<uint8_t> mask, int side, const Unsharp& unsharp, const 
 
 void Paste::fillPlanes(const float* crop, float scale) {
   const size_t area = static_cast<size_t>(side_) * side_;
-  for (int c = 0; c < 3; ++c) {
-    const float* src = crop + c * area;
-    float* dst = planes_[c].data();
-    for (size_t i = 0; i < area; ++i) dst[i] = src[i] * scale;
-  }
+  const size_t side = static_cast<size_t>(side_);
+  pool::parallelRange(3 * side, kRowGrain, [&](size_t b, size_t e) {
+    for (size_t row = b; row < e; ++row) {
+      const size_t c = row / side, offset = (row % side) * side;
+      const float* src = crop + c * area + offset;
+      float* dst = planes_[c].data() + offset;
+      for (size_t i = 0; i < side; ++i) dst[i] = src[i] * scale;
+    }
+  });
 }
 
 void Paste::unsharpPlane(float* plane) {
