@@ -13,6 +13,7 @@
 
 #include "bundle/le_fs.h"
 #include "bundle/le_identity.h"
+#include "core/le_env.h"
 #include "director/graph_rewrites.h"
 #include "director/gridsample_fast.h"
 #include "director/le_conv.h"
@@ -357,7 +358,10 @@ Renderer::Renderer(const Manifest& manifest, Identity& identity, const std::stri
   // No arena shrinkage after each Run: handing the arena's pages back and
   // faulting them in again cost a third of the per-frame graph's time on 2
   // cores (the pages are zeroed by the kernel on every frame); the arena's
-  // size is fixed by the first frame anyway.
+  // size is fixed by the first frame anyway. A host short of memory can ask
+  // for the shrinkage back with LE_RENDER_ARENA_SHRINK=1.
+  if (envIsExactly1("LE_RENDER_ARENA_SHRINK"))
+    m.runOptions.AddConfigEntry("memory.enable_memory_arena_shrinkage", "cpu:0");
   try {
     m.buildSession(manifest);
   } catch (const std::exception& e) {
