@@ -102,6 +102,24 @@ TEST(ConvM4b, MatchesOnnxRuntimeOnRandomInputs) {
   }
 }
 
+// The baked director cut short anywhere: refused with the wire reader's
+// message, never half-loaded.
+TEST(ConvM4b, TruncatedDirectorIsRefused) {
+  const std::string bytes = le::test::readWhole(le::test::bakeFixture("tiny_m4b") + "/model_b1.onnx");
+  le::test::TempDir dir;
+  for (size_t keep : {size_t{64}, bytes.size() / 2, bytes.size() - 1}) {
+    const std::string path = dir / ("cut_" + std::to_string(keep) + ".onnx");
+    le::test::writeFile(path, bytes.substr(0, keep));
+    EXPECT_FALSE(le::ConvBackend::graphSupported(path)) << keep;
+    try {
+      le::ConvBackend::create(path, 1);
+      ADD_FAILURE() << "created from " << keep << " bytes";
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), "onnx: truncated") << keep;
+    }
+  }
+}
+
 // The renderer picks the engine for "neon" and falls back to ORT with its line
 // for a graph the engine refuses.
 TEST(ConvM4b, RendererBackendChoice) {
