@@ -26,7 +26,10 @@ void check(bool ok) {
   if (!ok) __builtin_trap();
 }
 
-bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+bool startsWith(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
+bool endsWith(const std::string& s, const std::string& suffix) {
+  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
 
 bool isLoadError(const std::string& e) {
   return e == "onnx: bad varint" || e == "onnx: truncated" || e == "onnx: bad wire type" ||
@@ -80,7 +83,7 @@ bool isResolveReason(const std::string& r) {
   return startsWith(r, "missing ") || startsWith(r, "shape ") ||
          r == "pre weight (96,85,1,1) absent or ambiguous" || r == "grid32 (1,1,32,32,2) absent or ambiguous" ||
          r == "basis (64,196608) absent or ambiguous" || r == "pre weight name carries no SSA counter" ||
-         (startsWith(r, "pre bias ") && r.size() > 23 && r.compare(r.size() - 23, 23, " absent or not (96)") == 0);
+         (startsWith(r, "pre bias ") && endsWith(r, " absent or not (96)"));
 }
 
 void editedShapes(const uint8_t* data, size_t size) {
