@@ -514,6 +514,24 @@ LE_API int le_stream_height(const le_stream* stream);
 LE_API int le_stream_run(le_stream* stream, const float* samples, int n, le_stream_frame_fn on_frame,
                          void* user);
 
+/* Where the time of the stream's last le_stream_run went (all zeros before
+ * the first run). Render and paste run on two threads at once, so
+ * deltas_ms + render_ms + paste_ms + callback_ms may exceed wall_ms. */
+typedef struct le_stream_stats {
+  long long frames;   /* frames pasted (and handed to the callback) */
+  double wall_ms;     /* the whole call */
+  double deltas_ms;   /* le_fca: audio features and the recurrent head */
+  double render_ms;   /* summed director renders, on the render thread */
+  double paste_ms;    /* summed pastes, on the calling thread */
+  double callback_ms; /* summed time inside the host's callback */
+} le_stream_stats;
+
+/* Copies the statistics of the last run into *out: 1, or 0 with
+ * "le_stream_get_stats: NULL stream/out" in le_stream_last_error. Safe from
+ * any thread; during a run (for example from its callback) it gives the run
+ * so far. */
+LE_API int le_stream_get_stats(const le_stream* stream, le_stream_stats* out);
+
 /* ---- Telemetry ----------------------------------------------------------- */
 
 /* Process-wide metrics. le_tel_record sets a numeric metric, le_tel_record_str

@@ -6,6 +6,12 @@
 //
 //   le_speak BUNDLE --audio speech.wav|-  --out talk.mp4
 //            [--realtime] [--lead S] [--tail S] [--model KEY] [--threads N] [--crf N] [--quiet]
+//   le_speak BUNDLE --audio speech.wav|-  --out talk.mp4 --offline [--threads N] [--crf N] [--quiet]
+//
+// --offline renders the whole utterance through the offline stream
+// (le_stream) as fast as the machine allows: the keypoint deltas of every
+// frame come from the face-conditioned model at once, one frame per 640
+// samples (a partial last piece counts), no idle frames around the speech.
 //
 // Audio is any file FFmpeg reads (resampled to 16 kHz mono), or "-" for raw
 // s16le 16 kHz mono PCM on standard input. Picture and sound are aligned by
@@ -23,6 +29,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -45,13 +52,15 @@ struct Args {
   std::string bundle, audio, out, model = "b1";
   double lead = 0.4, tail = 0.6;
   int threads = 0, crf = 20;
-  bool realtime = false, quiet = false;
+  bool realtime = false, quiet = false, offline = false;
+  bool liveOnlyGiven = false;  // --realtime, --lead, --tail or --model
 };
 
 int usage() {
   std::fprintf(stderr,
                "usage: le_speak BUNDLE --audio FILE|- --out talk.mp4 [--realtime] [--lead S] [--tail S]\n"
-               "                [--model KEY] [--threads N] [--crf N] [--quiet]\n");
+               "                [--model KEY] [--threads N] [--crf N] [--quiet]\n"
+               "       le_speak BUNDLE --audio FILE|- --out talk.mp4 --offline [--threads N] [--crf N] [--quiet]\n");
   return 2;
 }
 
@@ -65,6 +74,31 @@ double cpuSeconds() {
   return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
 }
 
+// Written under a temporary name: a file at the output path is always a
+// finished one.
+struct PartialOutput {
+  std::string out, path;
+  bool kept = false;
+  explicit PartialOutput(const std::string& target)
+      : out(target), path(target + ".partial-" + std::to_string(getpid()) + ".mp4") {}
+  ~PartialOutput() {
+    if (!kept) std::remove(path.c_str());
+  }
+  void keep() {
+    if (std::rename(path.c_str(), out.c_str()) != 0) throw std::runtime_error("cannot write " + out);
+    kept = true;
+  }
+};
+
+// The feature network of the audio models: the one the host names in
+// W2V_ONNX, else the bundle's own; empty when neither exists.
+std::string featureModel(const std::string& bundle) {
+  if (const char* named = std::getenv("W2V_ONNX")) return named;
+  char path[4096];
+  if (le_bundle_resolve_member(bundle.c_str(), "audio/w2v.onnx", path, sizeof path) == 1) return path;
+  return {};
+}
+
 struct Closer {
   le_ctx* ctx = nullptr;
   le_utt* utt = nullptr;
@@ -74,13 +108,94 @@ struct Closer {
   }
 };
 
+float clampSample(float s) { return std::isfinite(s) ? std::max(-1.f, std::min(1.f, s)) : 0.f; }
+
+struct StreamCloser {
+  le_stream* s = nullptr;
+  ~StreamCloser() { le_stream_destroy(s); }
+};
+
+struct OfflineSink {
+  le::tools::Mp4Writer* mp4;
+  bool progress;
+  int total;
+};
+
+void writeOfflineFrame(void* user, int frame, const uint8_t* rgb, size_t, int, int) {
+  OfflineSink& sink = *static_cast<OfflineSink*>(user);
+  sink.mp4->writeVideo(rgb);
+  if (sink.progress && (frame + 1) % 5 == 0)
+    std::fprintf(stderr, "\rle_speak: %d of %d frames", frame + 1, sink.total);
+}
+
+// The whole utterance through le_stream: frame k shows samples
+// [640 k, 640 k + 640), so the audio track is the input itself, padded with
+// silence to the last frame's end.
+int runOffline(const Args& a) {
+  av_log_set_level(AV_LOG_ERROR);
+  std::vector<float> audio;
+  {
+    le::tools::AudioReader reader(a.audio);
+    std::vector<float> piece(16000);
+    for (size_t n; (n = reader.read(piece.data(), piece.size())) > 0;) {
+      if (audio.size() + n > static_cast<size_t>(std::numeric_limits<int>::max()) - 640)
+        throw std::runtime_error(a.audio + ": too long for one offline run");
+      audio.insert(audio.end(), piece.begin(), piece.begin() + static_cast<std::ptrdiff_t>(n));
+    }
+  }
+  if (audio.empty()) throw std::runtime_error(a.audio + ": no audio samples");
+  for (float& s : audio) s = clampSample(s);
+  const std::string w2v = featureModel(a.bundle);
+  if (w2v.empty()) throw std::runtime_error("no audio feature model: the bundle has no audio/w2v.onnx and W2V_ONNX is unset");
+  char dir[4096];
+  if (le_bundle_resolve_handle(a.bundle.c_str(), dir, sizeof dir) != 1) throw std::runtime_error(le_last_error());
+
+  const auto start = Clock::now();
+  const double cpu0 = cpuSeconds();
+  StreamCloser stream;
+  stream.s = le_stream_create(dir, w2v.c_str(), a.threads, 0, 1.f);
+  if (!stream.s) throw std::runtime_error(le_stream_last_error());
+  const double openMs = msSince(start);
+  const int W = le_stream_width(stream.s), H = le_stream_height(stream.s);
+  const int n = static_cast<int>(audio.size());
+  const int expected = (n + 639) / 640;
+
+  PartialOutput output(a.out);
+  le::tools::Mp4Writer mp4(output.path, W, H, 3, a.crf, le::tools::AudioReader::kRate);
+  OfflineSink sink{&mp4, !a.quiet && isatty(2), expected};
+  const int frames = le_stream_run(stream.s, audio.data(), n, writeOfflineFrame, &sink);
+  if (frames < 0) throw std::runtime_error(le_stream_last_error());
+  if (frames != expected)
+    throw std::runtime_error("the stream delivered " + std::to_string(frames) + " frames for " + std::to_string(expected));
+  le_stream_stats st{};
+  le_stream_get_stats(stream.s, &st);
+  audio.resize(static_cast<size_t>(frames) * 640, 0.f);
+  mp4.writeAudio(audio.data(), audio.size());
+  mp4.finish();
+  output.keep();
+
+  const double wall = msSince(start) / 1000, cpu = cpuSeconds() - cpu0;
+  if (sink.progress) std::fprintf(stderr, "\n");
+  const double runS = st.wall_ms / 1000;
+  std::printf("le_speak: %d frames (offline) of %dx%d, %.1f s of speech, in %.2f s: %.1f frames/s rendered "
+              "(%.2fx real time), %.1f frames/s with opening and encoding\n",
+              frames, W, H, n / 16000.0, runS, runS > 0 ? frames / runS : 0.0, runS > 0 ? frames / runS / 25 : 0.0,
+              wall > 0 ? frames / wall : 0.0);
+  std::printf("le_speak: time split: features+deltas %.0f ms (%.1f%%), render %.0f ms (%.2f ms/frame, render thread), "
+              "paste %.0f ms (%.2f ms/frame), encode %.0f ms; open %.0f ms; CPU %.0f%% of one core\n",
+              st.deltas_ms, st.wall_ms > 0 ? 100 * st.deltas_ms / st.wall_ms : 0.0, st.render_ms,
+              frames ? st.render_ms / frames : 0.0, st.paste_ms, frames ? st.paste_ms / frames : 0.0,
+              st.callback_ms, openMs, wall > 0 ? 100 * cpu / wall : 0.0);
+  std::printf("le_speak: wrote %s\n", a.out.c_str());
+  return 0;
+}
+
 int run(const Args& a) {
   av_log_set_level(AV_LOG_ERROR);
-  // The streaming model's feature network: the bundle's own unless the host names one.
+  // The streaming model reads its feature network from W2V_ONNX.
   if (!std::getenv("W2V_ONNX")) {
-    char path[4096];
-    if (le_bundle_resolve_member(a.bundle.c_str(), "audio/w2v.onnx", path, sizeof path) == 1)
-      setenv("W2V_ONNX", path, 1);
+    const std::string w2v = featureModel(a.bundle);
+    if (!w2v.empty()) setenv("W2V_ONNX", w2v.c_str(), 1);
   }
   le::tools::AudioReader reader(a.audio);
   Closer c;
@@ -96,16 +211,8 @@ int run(const Args& a) {
   }
 
   const int W = le_width(c.ctx), H = le_height(c.ctx);
-  // Written under a temporary name: a file at --out is always a finished one.
-  const std::string partial = a.out + ".partial-" + std::to_string(getpid()) + ".mp4";
-  struct Unlinker {
-    std::string path;
-    bool keep = false;
-    ~Unlinker() {
-      if (!keep) std::remove(path.c_str());
-    }
-  } unlinker{partial};
-  le::tools::Mp4Writer mp4(partial, W, H, 4, a.crf, le::tools::AudioReader::kRate);
+  PartialOutput output(a.out);
+  le::tools::Mp4Writer mp4(output.path, W, H, 4, a.crf, le::tools::AudioReader::kRate);
 
   const int leadFrames = static_cast<int>(std::lround(a.lead * 25)), tailFrames = static_cast<int>(std::lround(a.tail * 25));
   const bool showProgress = !a.quiet && isatty(2);
@@ -156,9 +263,8 @@ int run(const Args& a) {
           if (speechSamples == 0) throw std::runtime_error(a.audio + ": no audio samples");
         } else {
           for (size_t i = 0; i < n; ++i) {
-            const float s = std::isfinite(piece[i]) ? std::max(-1.f, std::min(1.f, piece[i])) : 0.f;
-            piece[i] = s;
-            pcm[i] = static_cast<int16_t>(std::lround(s * 32767.f));
+            piece[i] = clampSample(piece[i]);
+            pcm[i] = static_cast<int16_t>(std::lround(piece[i] * 32767.f));
           }
           if (!le_utt_push_audio(c.utt, pcm.data(), static_cast<int>(n))) throw std::runtime_error(le_utt_last_error());
           if (firstPushMs < 0) firstPushMs = msSince(start);
@@ -190,8 +296,7 @@ int run(const Args& a) {
   }
   placeAudio(true);
   mp4.finish();
-  if (std::rename(partial.c_str(), a.out.c_str()) != 0) throw std::runtime_error("cannot write " + a.out);
-  unlinker.keep = true;
+  output.keep();
 
   const double wall = msSince(start) / 1000, cpu = cpuSeconds() - cpu0;
   if (showProgress) std::fprintf(stderr, "\n");
@@ -229,12 +334,13 @@ int main(int argc, char** argv) {
     try {
       if (opt == "--audio") a.audio = value();
       else if (opt == "--out") a.out = value();
-      else if (opt == "--model") a.model = value();
-      else if (opt == "--lead") a.lead = std::stod(value());
-      else if (opt == "--tail") a.tail = std::stod(value());
+      else if (opt == "--model") a.model = value(), a.liveOnlyGiven = true;
+      else if (opt == "--lead") a.lead = std::stod(value()), a.liveOnlyGiven = true;
+      else if (opt == "--tail") a.tail = std::stod(value()), a.liveOnlyGiven = true;
       else if (opt == "--threads") a.threads = std::stoi(value());
       else if (opt == "--crf") a.crf = std::stoi(value());
-      else if (opt == "--realtime") a.realtime = true;
+      else if (opt == "--realtime") a.realtime = true, a.liveOnlyGiven = true;
+      else if (opt == "--offline") a.offline = true;
       else if (opt == "--quiet") a.quiet = true;
       else return usage();
     } catch (const std::exception& e) {
@@ -244,8 +350,12 @@ int main(int argc, char** argv) {
   }
   if (a.audio.empty() || a.out.empty() || !(a.lead >= 0 && a.lead < 3600) || !(a.tail >= 0 && a.tail < 3600))
     return usage();
+  if (a.offline && a.liveOnlyGiven) {
+    std::fprintf(stderr, "le_speak: --realtime, --lead, --tail and --model belong to the live mode, not --offline\n");
+    return usage();
+  }
   try {
-    return run(a);
+    return a.offline ? runOffline(a) : run(a);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "\nle_speak: %s\n", e.what());
     return 1;

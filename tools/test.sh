@@ -28,7 +28,7 @@ for kind in $builds; do
       # fuzzers, the shared library and a C program that loads it.
       CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DLE_CORE_BUILD_FUZZERS=ON >/dev/null
       if ! cmake --build "$dir" -j "$jobs" --target le_core c_header_test manifest_keys_fuzzer \
-        imx_unwrap_fuzzer onnx_rewrite_roundtrip_fuzzer; then status=1; fi
+        imx_unwrap_fuzzer onnx_rewrite_roundtrip_fuzzer conv_model_load_fuzzer; then status=1; fi
       continue ;;
     *) echo "unknown build kind $kind" >&2; exit 2 ;;
   esac

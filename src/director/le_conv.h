@@ -79,6 +79,11 @@ struct OnnxModel {
 OnnxModel loadOnnx(const std::string& path);
 // Every initializer's name and shape, with the same checks as loadOnnx.
 TensorShapes readTensorShapes(const std::string& path);
+// The same two over a model image already in memory.
+OnnxModel loadOnnxImage(const std::vector<unsigned char>& image);
+TensorShapes readTensorShapesImage(const std::vector<unsigned char>& image);
+// graphSupported over a model image: never throws.
+bool m4bImageSupported(const std::vector<unsigned char>& image);
 
 // The resolved names of the tensors exporters number afresh.
 struct M4bNames {
@@ -88,5 +93,8 @@ struct M4bNames {
 // Checks the fixed-name table and resolves the drifting tensors; false with
 // a reason when the shapes are not the m4b topology.
 bool m4bResolve(const TensorShapes& shapes, M4bNames& names, std::string& reason);
+// The shapes of the m4b topology, the drifting tensors under their nominal
+// names (the pre weight "onnx::Conv_313", its bias "onnx::Conv_314").
+TensorShapes m4bNominalShapes();
 
 }  // namespace le

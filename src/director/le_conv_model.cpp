@@ -1,6 +1,10 @@
 // Loading and resolution of the m4b graph for the fp16 engine: the
 // initializers come straight off the wire, nothing else of the graph is read.
-#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
@@ -11,16 +15,26 @@
 namespace le {
 namespace {
 
+// Regular files only: a directory reports a size of LONG_MAX and a FIFO
+// would block, so both are refused before anything is allocated.
 Bytes readModelFile(const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) throw std::runtime_error("le_conv: cannot open " + path);
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(f, std::fclose);
-  if (std::fseek(f, 0, SEEK_END) != 0) throw std::runtime_error("le_conv: cannot open " + path);
-  const long size = std::ftell(f);
-  if (size < 0 || std::fseek(f, 0, SEEK_SET) != 0) throw std::runtime_error("le_conv: cannot open " + path);
-  Bytes bytes(static_cast<size_t>(size));
-  if (size > 0 && std::fread(bytes.data(), 1, bytes.size(), f) != bytes.size())
-    throw std::runtime_error("le_conv: short read " + path);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) throw std::runtime_error("le_conv: cannot open " + path);
+  struct FdCloser {
+    int fd;
+    ~FdCloser() { ::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0)
+    throw std::runtime_error("le_conv: cannot open " + path);
+  Bytes bytes(static_cast<size_t>(st.st_size));
+  size_t got = 0;
+  while (got < bytes.size()) {
+    const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw std::runtime_error("le_conv: short read " + path);
+    got += static_cast<size_t>(n);
+  }
   return bytes;
 }
 
@@ -132,8 +146,7 @@ int64_t pooledBatch(GsSlice valueInfo) {
   return 0;
 }
 
-OnnxModel parseModel(const std::string& path, bool wantData) {
-  const Bytes bytes = readModelFile(path);
+OnnxModel parseModel(const Bytes& bytes, bool wantData) {
   OnnxModel model;
   int64_t batch = 0;
   bool sawPooled = false;
@@ -226,12 +239,35 @@ const OnnxTensor& OnnxModel::get(const std::string& name) const {
   return it->second;
 }
 
-OnnxModel loadOnnx(const std::string& path) { return parseModel(path, true); }
+OnnxModel loadOnnx(const std::string& path) { return parseModel(readModelFile(path), true); }
+OnnxModel loadOnnxImage(const Bytes& image) { return parseModel(image, true); }
 
-TensorShapes readTensorShapes(const std::string& path) {
-  const OnnxModel model = parseModel(path, false);
+TensorShapes readTensorShapesImage(const Bytes& image) {
+  const OnnxModel model = parseModel(image, false);
   TensorShapes shapes;
   for (const auto& [name, t] : model.tensors) shapes[name] = t.dims;
+  return shapes;
+}
+
+TensorShapes readTensorShapes(const std::string& path) { return readTensorShapesImage(readModelFile(path)); }
+
+bool m4bImageSupported(const Bytes& image) {
+  try {
+    M4bNames names;
+    std::string reason;
+    return m4bResolve(readTensorShapesImage(image), names, reason);
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+TensorShapes m4bNominalShapes() {
+  TensorShapes shapes;
+  for (const FixedEntry& e : kM4bFixed()) shapes[e.name] = e.dims;
+  shapes["onnx::Conv_313"] = {96, 85, 1, 1};
+  shapes["onnx::Conv_314"] = {96};
+  shapes["onnx::Sub_316"] = {1, 1, 32, 32, 2};
+  shapes["onnx::MatMul_338"] = {64, 196608};
   return shapes;
 }
 

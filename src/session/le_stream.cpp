@@ -2,6 +2,7 @@
 #include "session/le_stream.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
@@ -17,6 +18,9 @@ namespace le {
 namespace {
 // The driver frame of audio step i: the clip in loop order from frame 0.
 int driverOfStep(int step, int nt) { return audio::driverIndex(step, 0, 1, true, nt); }
+
+using Clock = std::chrono::steady_clock;
+double msSince(Clock::time_point t) { return std::chrono::duration<double, std::milli>(Clock::now() - t).count(); }
 }  // namespace
 
 Stream::Stream(const std::string& bundleDir, const std::string& featureModel, int threads, int shift,
@@ -50,6 +54,11 @@ int Stream::cropsRendered() const {
   return rendered_;
 }
 
+le_stream_stats Stream::stats() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return stats_;
+}
+
 void Stream::fail(const std::string& what) {
   {
     // Under the mutex, so a thread between its wait's check and its sleep
@@ -73,7 +82,9 @@ void Stream::renderLoop(int count) {
     const float* xs = xsTarget_.data() + static_cast<size_t>(driver) * fca::kRow;
     const float* delta = deltas_.data() + step * fca::kRow;
     for (int c = 0; c < fca::kRow; ++c) xd[c] = xs[c] + gain_ * delta[c];
+    const auto renderStart = Clock::now();
     const float* crop = le_render_kp_crop(ctx_.get(), driver, xs, xd.data());
+    const double renderMs = msSince(renderStart);
     if (!crop) {
       fail("frame " + std::to_string(k) + " render: " + le_last_error());
       return;
@@ -89,6 +100,7 @@ void Stream::renderLoop(int count) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       rendered_ = k + 1;
+      stats_.render_ms += renderMs;
     }
     cropReady_.notify_one();
     driver = driverOfStep(k + 1 + shift_, nt_);
@@ -106,9 +118,21 @@ int Stream::run(const float* samples, int n, le_stream_frame_fn onFrame, void* u
     ~Running() { flag = false; }
   } running{running_};
 
+  const auto runStart = Clock::now();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stats_ = le_stream_stats{};
+  }
   const int frames = fca::framesOf(n);
   deltas_.resize(static_cast<size_t>(frames) * fca::kRow);
-  if (le_fca_deltas(fca_.get(), samples, n, deltas_.data(), frames) != frames) {
+  const int made = le_fca_deltas(fca_.get(), samples, n, deltas_.data(), frames);
+  const double deltasMs = msSince(runStart);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stats_.deltas_ms = deltasMs;
+    stats_.wall_ms = deltasMs;
+  }
+  if (made != frames) {
     capi::setError(capi::Family::Stream, std::string("le_stream_run: ") + le_fca_last_error());
     return -1;
   }
@@ -144,19 +168,33 @@ int Stream::run(const float* samples, int n, le_stream_frame_fn onFrame, void* u
       if (rendered_ <= k) break;
     }
     const float* crop = ring_[static_cast<size_t>(k) % kRingSlots].data();
+    const auto pasteStart = Clock::now();
     if (!le_paste_crop(ctx_.get(), driver, crop, frame_.data(), frame_.size())) {
       fail("frame " + std::to_string(k) + " paste: " + le_last_error());
       break;
     }
+    const double pasteMs = msSince(pasteStart);
     {
       std::lock_guard<std::mutex> lock(mutex_);
       pasted_ = k + 1;
+      stats_.paste_ms += pasteMs;
     }
     slotFree_.notify_one();
-    if (onFrame) onFrame(user, k, frame_.data(), frame_.size(), width_, height_);
+    if (onFrame) {
+      const auto callbackStart = Clock::now();
+      onFrame(user, k, frame_.data(), frame_.size(), width_, height_);
+      const double callbackMs = msSince(callbackStart);
+      std::lock_guard<std::mutex> lock(mutex_);
+      stats_.callback_ms += callbackMs;
+    }
     driver = driverOfStep(k + 1 + shift_, nt_);
   }
   joiner.join();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stats_.frames = pasted_;
+    stats_.wall_ms = msSince(runStart);
+  }
   if (!failure_.empty()) {
     capi::setError(capi::Family::Stream, "le_stream_run: render/paste failed: " + failure_);
     return -1;
@@ -201,6 +239,17 @@ LE_API void le_stream_destroy(le_stream* stream) {
 
 LE_API int le_stream_width(const le_stream* stream) { return stream ? stream->stream.width() : 0; }
 LE_API int le_stream_height(const le_stream* stream) { return stream ? stream->stream.height() : 0; }
+
+LE_API int le_stream_get_stats(const le_stream* stream, le_stream_stats* out) {
+  return guarded(Family::Stream, "le_stream_get_stats", 0, [&]() -> int {
+    if (!stream || !out) {
+      setError(Family::Stream, "le_stream_get_stats: NULL stream/out");
+      return 0;
+    }
+    *out = stream->stream.stats();
+    return 1;
+  });
+}
 
 LE_API int le_stream_run(le_stream* stream, const float* samples, int n, le_stream_frame_fn on_frame,
                          void* user) {

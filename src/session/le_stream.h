@@ -33,6 +33,8 @@ class Stream {
   // Crops the render thread has put into the ring during the current run
   // (the callback of frame k sees at most k + 1 + kRingSlots).
   int cropsRendered() const;
+  // Where the time of the last run went (zeros before the first run).
+  le_stream_stats stats() const;
 
  private:
   struct ContextDeleter {
@@ -68,6 +70,9 @@ class Stream {
   int rendered_ = 0;
   int pasted_ = 0;
   std::string failure_;
+  // Timing of the current or last run: deltas and paste on the calling
+  // thread, render on the render thread (read after it is joined).
+  le_stream_stats stats_{};
   std::atomic<bool> stop_{false};
   std::atomic<bool> running_{false};
 };

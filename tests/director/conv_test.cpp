@@ -1,6 +1,7 @@
 // The fp16 engine's convolution kernels against a scalar reference on every
 // vector target, and its model loading and m4b resolution with each refusal.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <random>
@@ -255,10 +256,16 @@ TEST(ConvModel, LoadFailuresNameWhatIsWrong) {
   m = le::test::model(g2);
   le::test::writeFile(dir / "nodata.onnx", std::string(m.begin(), m.end()));
   expectLoadError(dir / "nodata.onnx", "onnx: no data for empty");
-  // No pooled64, or one with a dynamic batch.
+  // No pooled64 (a 0-byte file), or one with a dynamic or absurd batch.
   le::test::writeFile(dir / "empty.onnx", "");
   expectLoadError(dir / "empty.onnx", "le_conv: pooled64 input not found");
   expectLoadError(writeModel(dir, "dyn.onnx", {{"x", {2}}}, -1), "le_conv: pooled64 input not found");
+  expectLoadError(writeModel(dir, "vast.onnx", {{"x", {2}}}, 1LL << 40), "le_conv: pooled64 input not found");
+  // Not a regular file: a directory claims a size of LONG_MAX, a FIFO would
+  // block; both are refused before anything is read or allocated.
+  expectLoadError(dir.path(), "le_conv: cannot open " + dir.path());
+  ASSERT_EQ(mkfifo((dir / "fifo.onnx").c_str(), 0600), 0);
+  expectLoadError(dir / "fifo.onnx", "le_conv: cannot open " + (dir / "fifo.onnx"));
   // Cut anywhere inside a wire field.
   const std::string good = writeModel(dir, "good.onnx", {{"x", {2}}});
   const std::string bytes = le::test::readWhole(good);

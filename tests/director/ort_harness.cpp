@@ -27,6 +27,10 @@ Ort::Session makeSession(const Bytes& model, int threads) {
 }
 
 Tensor run(Ort::Session& session, const Feeds& feeds, const std::string& name) {
+  return std::move(run(session, feeds, std::vector<std::string>{name})[0]);
+}
+
+std::vector<Tensor> run(Ort::Session& session, const Feeds& feeds, const std::vector<std::string>& outputs) {
   Ort::AllocatorWithDefaultOptions alloc;
   const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
   std::vector<std::string> names;
@@ -40,17 +44,19 @@ Tensor run(Ort::Session& session, const Feeds& feeds, const std::string& name) {
                                                      t.shape.size()));
     names.push_back(std::move(n));
   }
-  std::vector<const char*> inNames;
+  std::vector<const char*> inNames, outNames;
   for (const auto& n : names) inNames.push_back(n.c_str());
-  const char* outName = name.c_str();
-  std::vector<Ort::Value> out =
-      session.Run(Ort::RunOptions{}, inNames.data(), values.data(), values.size(), &outName, 1);
-  Tensor r;
-  auto info = out[0].GetTensorTypeAndShapeInfo();
-  r.shape = info.GetShape();
-  const float* p = out[0].GetTensorData<float>();
-  r.data.assign(p, p + info.GetElementCount());
-  return r;
+  for (const auto& n : outputs) outNames.push_back(n.c_str());
+  std::vector<Ort::Value> out = session.Run(Ort::RunOptions{}, inNames.data(), values.data(), values.size(),
+                                            outNames.data(), outNames.size());
+  std::vector<Tensor> result(out.size());
+  for (size_t k = 0; k < out.size(); ++k) {
+    auto info = out[k].GetTensorTypeAndShapeInfo();
+    result[k].shape = info.GetShape();
+    const float* p = out[k].GetTensorData<float>();
+    result[k].data.assign(p, p + info.GetElementCount());
+  }
+  return result;
 }
 
 BoundRun::BoundRun(Ort::Session& session, const Feeds& feeds, const std::string& output)

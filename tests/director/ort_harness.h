@@ -28,6 +28,8 @@ Ort::Session makeSession(const Bytes& model, int threads = 1);
 // Runs `session` on `feeds` (inputs the model does not declare are ignored)
 // and returns output `name`.
 Tensor run(Ort::Session& session, const Feeds& feeds, const std::string& name);
+// The same for several outputs of one run, in the order named.
+std::vector<Tensor> run(Ort::Session& session, const Feeds& feeds, const std::vector<std::string>& names);
 inline Tensor run(const Bytes& model, const Feeds& feeds, const std::string& name) {
   Ort::Session s = makeSession(model);
   return run(s, feeds, name);

@@ -137,10 +137,19 @@ TEST(Stream, FramesAreThoseOfRenderAndPasteCalledDirectly) {
   ASSERT_EQ(seen.frames.size(), static_cast<size_t>(frames - shift));
   for (size_t k = 0; k < seen.frames.size(); ++k) ASSERT_EQ(seen.frames[k], static_cast<int>(k));
   EXPECT_EQ(seen.differing, 0);
-  // A second run gives the same frames again.
+  // A second run gives the same frames again, and its statistics are its
+  // own: every stage timed, paste inside the call, nothing carried over.
   seen.frames.clear();
   ASSERT_EQ(le_stream_run(s.s, audio.data(), n, record, &seen), frames - shift);
   EXPECT_EQ(seen.differing, 0);
+  le_stream_stats st{};
+  ASSERT_EQ(le_stream_get_stats(s.s, &st), 1);
+  EXPECT_EQ(st.frames, frames - shift);
+  EXPECT_GT(st.deltas_ms, 0.0);
+  EXPECT_GT(st.render_ms, 0.0);
+  EXPECT_GT(st.paste_ms, 0.0);
+  EXPECT_GT(st.callback_ms, 0.0);
+  EXPECT_GE(st.wall_ms, st.deltas_ms + st.paste_ms + st.callback_ms);
 }
 
 TEST(Stream, ShiftEdgesRingBoundAndOneRunAtATime) {
@@ -184,6 +193,9 @@ TEST(Stream, PasteFailureMidRunStopsJoinsAndLeavesTheStreamUsable) {
     EXPECT_NE(e.find("paste: le_paste_crop: le_driver:"), std::string::npos) << e;
     EXPECT_LT(seen.frames.size(), 8u);
     for (size_t k = 0; k < seen.frames.size(); ++k) EXPECT_EQ(seen.frames[k], static_cast<int>(k));
+    le_stream_stats st{};
+    ASSERT_EQ(le_stream_get_stats(s.s, &st), 1);
+    EXPECT_EQ(st.frames, static_cast<long long>(seen.frames.size()));
   }
   // Runs that need no frame still succeed.
   EXPECT_EQ(le_stream_run(s.s, audio.data(), 0, nullptr, nullptr), 0);
@@ -218,6 +230,9 @@ TEST(Stream, BadInputFailsWithAMessage) {
 
   EXPECT_EQ(le_stream_width(nullptr), 0);
   EXPECT_EQ(le_stream_height(nullptr), 0);
+  le_stream_stats st{};
+  EXPECT_EQ(le_stream_get_stats(nullptr, &st), 0);
+  EXPECT_STREQ(le_stream_last_error(), "le_stream_get_stats: NULL stream/out");
   EXPECT_EQ(le_stream_run(nullptr, nullptr, 640, nullptr, nullptr), -1);
   EXPECT_STREQ(le_stream_last_error(), "le_stream_run: NULL stream");
   Stream s(bakeFixture("tiny"), 0);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # le_speak over the tiny demo bundle: speech in, an MP4 with both streams out,
-# picture and sound of the same length, one video frame per delivered frame;
-# bad audio refused with nothing left at the output path.
+# picture and sound of the same length, one video frame per delivered frame
+# (live), one per 640 samples begun (--offline); bad audio refused with
+# nothing left at the output path.
 set -euo pipefail
 le_speak=$1
 bundle=$2
@@ -37,17 +38,42 @@ ffmpeg -v error -i "$speech/hello.wav" -f s16le -ac 1 -ar 16000 - |
 total=$(sed -n 's/^le_speak: \([0-9]*\) frames.*/\1/p' "$work/live.txt")
 check_video "$work/live.mp4" "$total"
 
+# Offline: exactly ceil(samples / 640) frames, no idle frames around them.
+offline_frames() {  # <audio> <mp4>: prints the frame count of the summary
+  "$le_speak" "$bundle" --audio "$1" --out "$2" --offline --quiet > "$work/offline.txt" 2>> "$work/log.txt" ||
+    { cat "$work/log.txt"; exit 1; }
+  grep -q "^le_speak: time split: features+deltas [0-9]* ms .*render [0-9]* ms .*paste [0-9]* ms" "$work/offline.txt" ||
+    { echo "no time split"; cat "$work/offline.txt"; exit 1; }
+  sed -n 's/^le_speak: \([0-9]*\) frames (offline) .* \([0-9.]*\) frames\/s rendered.*/\1/p' "$work/offline.txt"
+}
+total=$(offline_frames "$speech/hello.wav" "$work/offline.mp4")
+[ "$total" = $(( (samples + 639) / 640 )) ] || { echo "offline: $total frames for $samples samples"; exit 1; }
+check_video "$work/offline.mp4" "$total"
+ffmpeg -v error -i "$speech/hello.wav" -f s16le -ac 1 -ar 16000 "$work/hello.s16"
+for n in 640 641; do
+  head -c $(( 2 * n )) "$work/hello.s16" > "$work/n$n.s16"
+  total=$("$le_speak" "$bundle" --audio - --out "$work/n$n.mp4" --offline --quiet < "$work/n$n.s16" 2>> "$work/log.txt" |
+          sed -n 's/^le_speak: \([0-9]*\) frames (offline).*/\1/p')
+  [ "$total" = $(( (n + 639) / 640 )) ] || { echo "offline: '$total' frames for $n samples"; exit 1; }
+  check_video "$work/n$n.mp4" "$total"
+done
+if "$le_speak" "$bundle" --audio "$speech/hello.wav" --out "$work/both.mp4" --offline --realtime 2> /dev/null; then
+  echo "--offline --realtime was accepted"; exit 1
+fi
+
 # Empty, truncated (a FLAC that declares its length) and non-audio input: a
 # failure, and no file at --out.
 : > "$work/empty.wav"
 ffmpeg -v error -i "$speech/hello.wav" "$work/whole.flac"
 head -c 20000 "$work/whole.flac" > "$work/truncated.flac"
 echo "not audio at all" > "$work/text.wav"
-for bad in empty.wav truncated.flac text.wav; do
-  if "$le_speak" "$bundle" --audio "$work/$bad" --out "$work/$bad.mp4" --quiet > /dev/null 2> "$work/err.txt"; then
-    echo "$bad audio was accepted"; exit 1
-  fi
-  grep -q "^le_speak: " "$work/err.txt" || { echo "$bad: no message"; cat "$work/err.txt"; exit 1; }
-  [ ! -e "$work/$bad.mp4" ] && [ -z "$(ls "$work" | grep partial || true)" ] || { echo "$bad left a file behind"; exit 1; }
+for mode in "" --offline; do
+  for bad in empty.wav truncated.flac text.wav; do
+    if "$le_speak" "$bundle" --audio "$work/$bad" --out "$work/$bad.mp4" --quiet $mode > /dev/null 2> "$work/err.txt"; then
+      echo "$bad audio was accepted ${mode:-live}"; exit 1
+    fi
+    grep -q "^le_speak: " "$work/err.txt" || { echo "$bad: no message"; cat "$work/err.txt"; exit 1; }
+    [ ! -e "$work/$bad.mp4" ] && [ -z "$(ls "$work" | grep partial || true)" ] || { echo "$bad left a file behind"; exit 1; }
+  done
 done
 echo "le_speak: ok"
