@@ -8,7 +8,7 @@
 //   plain scalar loop of the same formula for scale;
 // - WarpDirector against the block it replaces: the tip Concat, GridSample
 //   and the recombination (second differences given), and the same with the
-//   source cone that computes them;
+//   source cone that computes them, with a plain scalar loop of its filter;
 // - Int8ConvVNNI against ONNX Runtime's float Conv on director-sized layers.
 //   Int8ConvVNNI splits work over the library's worker pool
 //   (LE_CORE_THREADS, 2 when unset); the float Conv gets as many threads.
@@ -144,6 +144,50 @@ void BM_ScalarLoop(benchmark::State& state) {
   state.counters["threads"] = 1;
 }
 
+// WarpDirector's filter as a plain loop, one pixel at a time, one thread:
+// the taps of each axis, then the 4 x 4 neighbourhood of each channel.
+void BM_WarpScalarLoop(benchmark::State& state) {
+  const t::Feeds& f = feeds();
+  const float* src = f.at("P_rgb").data.data();
+  const float* grid = f.at("grid").data.data();
+  std::vector<float> y(f.at("P_rgb").data.size());
+  const int H = kSide, W = kSide;
+  const size_t plane = static_cast<size_t>(H) * W;
+  auto axis = [](float g, int extent, float taps[4], int index[4]) {
+    const float e = ((g + 1.f) * static_cast<float>(extent) - 1.f) * 0.5f;
+    const float frac = e - std::floor(e), h = (1.f - frac) * frac * 0.5f;
+    const float c = std::min(std::max(e, 0.f), static_cast<float>(extent - 1));
+    const float c0 = std::floor(c), w = c - c0, ow = 1.f - w;
+    taps[0] = 0.f - h * ow;
+    taps[1] = ow - h * (w - 2.f * ow);
+    taps[2] = w - h * (ow - 2.f * w);
+    taps[3] = 0.f - h * w;
+    for (int k = 0; k < 4; ++k) index[k] = std::clamp(static_cast<int>(c0) + k - 1, 0, extent - 1);
+  };
+  for (auto _ : state) {
+    for (int i = 0; i < H; ++i)
+      for (int j = 0; j < W; ++j) {
+        const size_t p = static_cast<size_t>(i) * W + j;
+        float ax[4], ay[4];
+        int col[4], row[4];
+        axis(grid[2 * p], W, ax, col);
+        axis(grid[2 * p + 1], H, ay, row);
+        for (int ch = 0; ch < 3; ++ch) {
+          const float* s = src + ch * plane;
+          float v = 0.f;
+          for (int r = 0; r < 4; ++r) {
+            const float* line = s + static_cast<size_t>(row[r]) * W;
+            const float sum = ax[0] * line[col[0]] + ax[1] * line[col[1]] + ax[2] * line[col[2]] + ax[3] * line[col[3]];
+            v = r == 0 ? ay[0] * sum : v + ay[r] * sum;
+          }
+          y[ch * plane + p] = v;
+        }
+      }
+    benchmark::DoNotOptimize(y.data());
+  }
+  state.counters["threads"] = 1;
+}
+
 Bytes blockModel(const char* name) {
   return t::readModel(std::string(LE_BENCH_GRAPHS) + "/" + name + ".onnx");
 }
@@ -233,6 +277,7 @@ void BM_OrtFloatConv(benchmark::State& state) { convBench(state, false); }
 
 BENCHMARK(BM_OrtGridSample)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ScalarLoop)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_WarpScalarLoop)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_WarpBlock)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_WarpBlockWithCone)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_OrtFloatConv)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -257,6 +302,7 @@ int main(int argc, char** argv) {
       pairs.push_back({wd + "/" + n, std::string("BM_WarpBlockWithCone/") + n});
     }
     pairs.push_back({gs + "/1", "BM_ScalarLoop"});
+    pairs.push_back({wd + "/1", "BM_WarpScalarLoop"});
     for (const char* n : {"0", "1", "2"}) pairs.push_back({cv + "/" + n, std::string("BM_OrtFloatConv/") + n});
   }
   return le::bench::runWithRatios(argc, argv, pairs);
