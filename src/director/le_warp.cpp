@@ -19,6 +19,8 @@
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 #include "hwy/highway.h"
 
+#include <algorithm>
+
 #include "director/grid_chunks-inl.h"
 
 HWY_BEFORE_NAMESPACE();
@@ -68,12 +70,16 @@ void WarpRows(const float* HWY_RESTRICT source, const float* HWY_RESTRICT grid,
       if (adjacent)
         for (int r = 0; r < 4; ++r) hn::Store(hn::Add(row[r], col[0]), di, at[r]);
 #endif
+#if HWY_TARGET != HWY_SCALAR
+      // The next output row reaches one source row further down: fetch it
+      // while this one is computed.
+      const size_t below = static_cast<size_t>(
+          std::min(hn::GetLane(row[3]) + W, (H - 1) * W) + hn::GetLane(col[0]));
+#endif
       for (int ch = 0; ch < 3; ++ch) {
         const float* src = source + static_cast<size_t>(ch) * plane;
 #if HWY_TARGET != HWY_SCALAR
-        // The next output row reaches one source row further down: fetch it
-        // while this one is computed.
-        __builtin_prefetch(src + hn::GetLane(hn::Add(row[3], hn::Add(widthI, col[0]))));
+        __builtin_prefetch(src + below);
 #endif
         VF y = zero;
         _Pragma("GCC unroll 4") for (int r = 0; r < 4; ++r) {
