@@ -8,10 +8,14 @@
 //   plain scalar loop of the same formula for scale;
 // - WarpDirector against the block it replaces: the tip Concat, GridSample
 //   and the recombination (second differences given), and the same with the
-//   source cone that computes them;
+//   source cone that computes them, with a plain scalar loop of its filter;
 // - Int8ConvVNNI against ONNX Runtime's float Conv on director-sized layers.
 //   Int8ConvVNNI splits work over the library's worker pool
 //   (LE_CORE_THREADS, 2 when unset); the float Conv gets as many threads.
+//
+// Each custom operator runs forced to every vector target the processor
+// supports (and once with the processor's own choice), so one machine reports
+// its AVX2 figures beside its AVX-512 ones. The baselines run once.
 #include <cmath>
 #include <cstdlib>
 #include <random>
@@ -19,9 +23,13 @@
 
 #include "director/graph_rewrites.h"
 #include "director/gridsample_fast.h"
+#include "director/int8conv_vnni.h"
+#include "hwy/targets.h"
 #include "onnx_builder.h"
 #include "ort_harness.h"
 #include "paste/le_pool.h"
+#include "paste/le_simd.h"
+#include "support/bench_support.h"
 #include "support/ratio_main.h"
 
 namespace {
@@ -82,6 +90,14 @@ const t::Feeds& feeds() {
   return f;
 }
 
+// Runs the benchmark body with the kernels forced to one target (0: the
+// processor's own choice).
+class ForcedTarget {
+ public:
+  explicit ForcedTarget(int64_t target) { hwy::SetSupportedTargetsForTest(target); }
+  ~ForcedTarget() { hwy::SetSupportedTargetsForTest(0); }
+};
+
 void runSession(benchmark::State& state, const Bytes& model, int threads, const std::string& output) {
   Ort::Session s = t::makeSession(model, threads);
   t::BoundRun run(s, feeds(), output);
@@ -89,7 +105,8 @@ void runSession(benchmark::State& state, const Bytes& model, int threads, const 
   state.counters["threads"] = threads;
 }
 
-void BM_GridSampleFast(benchmark::State& state) {
+void BM_GridSampleFast(benchmark::State& state, int64_t target) {
+  ForcedTarget forced(target);
   runSession(state, samplerModel(true), static_cast<int>(state.range(0)), "y");
 }
 void BM_OrtGridSample(benchmark::State& state) {
@@ -127,6 +144,50 @@ void BM_ScalarLoop(benchmark::State& state) {
   state.counters["threads"] = 1;
 }
 
+// WarpDirector's filter as a plain loop, one pixel at a time, one thread:
+// the taps of each axis, then the 4 x 4 neighbourhood of each channel.
+void BM_WarpScalarLoop(benchmark::State& state) {
+  const t::Feeds& f = feeds();
+  const float* src = f.at("P_rgb").data.data();
+  const float* grid = f.at("grid").data.data();
+  std::vector<float> y(f.at("P_rgb").data.size());
+  const int H = kSide, W = kSide;
+  const size_t plane = static_cast<size_t>(H) * W;
+  auto axis = [](float g, int extent, float taps[4], int index[4]) {
+    const float e = ((g + 1.f) * static_cast<float>(extent) - 1.f) * 0.5f;
+    const float frac = e - std::floor(e), h = (1.f - frac) * frac * 0.5f;
+    const float c = std::min(std::max(e, 0.f), static_cast<float>(extent - 1));
+    const float c0 = std::floor(c), w = c - c0, ow = 1.f - w;
+    taps[0] = 0.f - h * ow;
+    taps[1] = ow - h * (w - 2.f * ow);
+    taps[2] = w - h * (ow - 2.f * w);
+    taps[3] = 0.f - h * w;
+    for (int k = 0; k < 4; ++k) index[k] = std::clamp(static_cast<int>(c0) + k - 1, 0, extent - 1);
+  };
+  for (auto _ : state) {
+    for (int i = 0; i < H; ++i)
+      for (int j = 0; j < W; ++j) {
+        const size_t p = static_cast<size_t>(i) * W + j;
+        float ax[4], ay[4];
+        int col[4], row[4];
+        axis(grid[2 * p], W, ax, col);
+        axis(grid[2 * p + 1], H, ay, row);
+        for (int ch = 0; ch < 3; ++ch) {
+          const float* s = src + ch * plane;
+          float v = 0.f;
+          for (int r = 0; r < 4; ++r) {
+            const float* line = s + static_cast<size_t>(row[r]) * W;
+            const float sum = ax[0] * line[col[0]] + ax[1] * line[col[1]] + ax[2] * line[col[2]] + ax[3] * line[col[3]];
+            v = r == 0 ? ay[0] * sum : v + ay[r] * sum;
+          }
+          y[ch * plane + p] = v;
+        }
+      }
+    benchmark::DoNotOptimize(y.data());
+  }
+  state.counters["threads"] = 1;
+}
+
 Bytes blockModel(const char* name) {
   return t::readModel(std::string(LE_BENCH_GRAPHS) + "/" + name + ".onnx");
 }
@@ -138,7 +199,8 @@ Bytes warpNodeModel(const char* block) {
   return m;
 }
 
-void BM_WarpDirector(benchmark::State& state) {
+void BM_WarpDirector(benchmark::State& state, int64_t target) {
+  ForcedTarget forced(target);
   runSession(state, warpNodeModel("warp_block"), static_cast<int>(state.range(0)), "warped");
 }
 void BM_WarpBlock(benchmark::State& state) {
@@ -207,30 +269,41 @@ void convBench(benchmark::State& state, bool int8) {
   state.counters["threads"] = le::pool::threads();
 }
 
-void BM_Int8ConvVNNI(benchmark::State& state) { convBench(state, true); }
+void BM_Int8ConvVNNI(benchmark::State& state, int64_t target) {
+  ForcedTarget forced(target);
+  convBench(state, true);
+}
 void BM_OrtFloatConv(benchmark::State& state) { convBench(state, false); }
 
-BENCHMARK(BM_GridSampleFast)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_OrtGridSample)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ScalarLoop)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_WarpDirector)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_WarpScalarLoop)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_WarpBlock)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_WarpBlockWithCone)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_Int8ConvVNNI)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_OrtFloatConv)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
 int main(int argc, char** argv) {
   setenv("LE_CORE_THREADS", "2", 0);
+  std::printf("CPU: %s; chosen target: %s; Int8ConvVNNI path: %s; pool threads: %d\n", le::bench::cpuModel().c_str(),
+              le::simd::target(), le::int8ConvPathName(), le::pool::threads());
+  std::vector<std::pair<std::string, int64_t>> targets = {{"chosen", 0}};
+  for (int64_t t : hwy::SupportedAndGeneratedTargets()) targets.emplace_back(hwy::TargetName(t), t);
   std::vector<std::pair<std::string, std::string>> pairs;
-  for (const char* n : {"1", "2"}) {
-    pairs.push_back({std::string("BM_GridSampleFast/") + n, std::string("BM_OrtGridSample/") + n});
-    pairs.push_back({std::string("BM_WarpDirector/") + n, std::string("BM_WarpBlock/") + n});
-    pairs.push_back({std::string("BM_WarpDirector/") + n, std::string("BM_WarpBlockWithCone/") + n});
+  for (const auto& [name, t] : targets) {
+    const std::string gs = "BM_GridSampleFast/" + name, wd = "BM_WarpDirector/" + name, cv = "BM_Int8ConvVNNI/" + name;
+    benchmark::RegisterBenchmark(gs.c_str(), BM_GridSampleFast, t)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+    benchmark::RegisterBenchmark(wd.c_str(), BM_WarpDirector, t)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+    benchmark::RegisterBenchmark(cv.c_str(), BM_Int8ConvVNNI, t)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->UseRealTime();
+    for (const char* n : {"1", "2"}) {
+      pairs.push_back({gs + "/" + n, std::string("BM_OrtGridSample/") + n});
+      pairs.push_back({wd + "/" + n, std::string("BM_WarpBlock/") + n});
+      pairs.push_back({wd + "/" + n, std::string("BM_WarpBlockWithCone/") + n});
+    }
+    pairs.push_back({gs + "/1", "BM_ScalarLoop"});
+    pairs.push_back({wd + "/1", "BM_WarpScalarLoop"});
+    for (const char* n : {"0", "1", "2"}) pairs.push_back({cv + "/" + n, std::string("BM_OrtFloatConv/") + n});
   }
-  pairs.push_back({"BM_GridSampleFast/1", "BM_ScalarLoop"});
-  for (const char* n : {"0", "1", "2"})
-    pairs.push_back({std::string("BM_Int8ConvVNNI/") + n, std::string("BM_OrtFloatConv/") + n});
   return le::bench::runWithRatios(argc, argv, pairs);
 }

@@ -17,7 +17,7 @@ namespace HWY_NAMESPACE {
 
 void GridSampleRows(const float* HWY_RESTRICT image, const float* HWY_RESTRICT grid,
                     float* HWY_RESTRICT out, int C, int H, int W, int row0, int row1) {
-  const hn::ScalableTag<float> df;
+  const GridTag df;
   const hn::RebindToSigned<decltype(df)> di;
   using VF = hn::Vec<decltype(df)>;
   using VI = hn::Vec<decltype(di)>;
@@ -32,7 +32,7 @@ void GridSampleRows(const float* HWY_RESTRICT image, const float* HWY_RESTRICT g
   auto axis = [&](VF g, VF extent, int last, VI& a, VI& b, VF& frac) {
     VF x = hn::Sub(hn::Mul(hn::Mul(hn::Add(g, one), half), extent), half);
     x = hn::Min(hn::Max(x, minusOne), extent);
-    const VF x0f = hn::Floor(x);
+    const VF x0f = FloorLanes(df, x);
     frac = hn::Sub(x, x0f);
     const VI x0 = hn::ConvertTo(di, x0f);
     const auto below = hn::Lt(x0, zeroI);
@@ -43,11 +43,13 @@ void GridSampleRows(const float* HWY_RESTRICT image, const float* HWY_RESTRICT g
 
   // A row is done in runs of kRun pixels: the weights and indices of a run
   // first, then each channel plane in turn, so that the planes are read and
-  // written one after another rather than all twelve at once.
+  // written one after another rather than all twelve at once. A vector of
+  // pixels whose two columns are neighbours (no border clamp between them)
+  // reads each row's pair with one load per pixel where the target can.
   constexpr int kRun = 256;
   HWY_ALIGN float w[4][kRun];
   HWY_ALIGN int32_t idx[4][kRun];
-  const int lanes = static_cast<int>(hn::Lanes(df));
+  bool adjacent[kRun];
   for (int i = row0; i < row1; ++i) {
     const size_t rowOff = static_cast<size_t>(i) * static_cast<size_t>(W);
     for (int r0 = 0; r0 < W; r0 += kRun) {
@@ -67,17 +69,51 @@ void GridSampleRows(const float* HWY_RESTRICT image, const float* HWY_RESTRICT g
         hn::Store(hn::Add(ra, xb), di, idx[1] + j);
         hn::Store(hn::Add(rb, xa), di, idx[2] + j);
         hn::Store(hn::Add(rb, xb), di, idx[3] + j);
+        adjacent[j] = hn::AllTrue(di, hn::Eq(hn::Sub(xb, xa), oneI));
+#if HWY_TARGET == HWY_SCALAR
+        // One pixel at a time: its weights stay in registers for every plane.
+        const float* src = image + idx[0][j];
+        float* dst = out + rowOff + r0 + j;
+        const size_t d1 = static_cast<size_t>(idx[1][j] - idx[0][j]), d2 = static_cast<size_t>(idx[2][j] - idx[0][j]),
+                     d3 = static_cast<size_t>(idx[3][j] - idx[0][j]);
+        const float w0 = w[0][j], w1 = w[1][j], w2 = w[2][j], w3 = w[3][j];
+        for (int c = 0; c < C; ++c, src += plane, dst += plane)
+          *dst = w0 * src[0] + w1 * src[d1] + w2 * src[d2] + w3 * src[d3];
+#endif
       });
+#if HWY_TARGET != HWY_SCALAR
+      const int lanes = static_cast<int>(hn::Lanes(df));
       for (int c = 0; c < C; ++c) {
         const float* src = image + static_cast<size_t>(c) * plane;
         float* dst = out + static_cast<size_t>(c) * plane + rowOff + r0;
         for (int j = 0; j < len; j += lanes) {
-          VF v = hn::Mul(hn::Load(df, w[0] + j), hn::GatherIndex(df, src, hn::Load(di, idx[0] + j)));
-          for (int k = 1; k < 4; ++k)
-            v = hn::Add(v, hn::Mul(hn::Load(df, w[k] + j), hn::GatherIndex(df, src, hn::Load(di, idx[k] + j))));
+          VF s0, s1, s2, s3;
+          // The next plane's rows are not in cache yet and the hardware
+          // prefetchers do not follow a dozen interleaved row streams.
+          if (c + 1 < C) {
+            __builtin_prefetch(src + plane + idx[0][j]);
+            __builtin_prefetch(src + plane + idx[2][j]);
+          }
+#ifdef LE_GRID_ADJACENT_LOADS
+          if (adjacent[j]) {
+            LoadAdjacentPairs(df, src, idx[0] + j, s0, s1);
+            LoadAdjacentPairs(df, src, idx[2] + j, s2, s3);
+          } else
+#endif
+          {
+            s0 = hn::GatherIndex(df, src, hn::Load(di, idx[0] + j));
+            s1 = hn::GatherIndex(df, src, hn::Load(di, idx[1] + j));
+            s2 = hn::GatherIndex(df, src, hn::Load(di, idx[2] + j));
+            s3 = hn::GatherIndex(df, src, hn::Load(di, idx[3] + j));
+          }
+          VF v = hn::Mul(hn::Load(df, w[0] + j), s0);
+          v = hn::Add(v, hn::Mul(hn::Load(df, w[1] + j), s1));
+          v = hn::Add(v, hn::Mul(hn::Load(df, w[2] + j), s2));
+          v = hn::Add(v, hn::Mul(hn::Load(df, w[3] + j), s3));
           StoreFirst(df, v, dst + j, std::min(lanes, len - j));
         }
       }
+#endif
     }
   }
 }

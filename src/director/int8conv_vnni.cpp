@@ -8,8 +8,10 @@
 #include <string>
 
 #include "director/graph_rewrites.h"
+#include "director/int8conv_dot.h"
 #include "director/int8conv_quant.h"
 #include "director/ort_custom_op.h"
+#include "hwy/targets.h"
 #include "paste/le_pool.h"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -22,20 +24,24 @@ namespace le {
 // Weights rearranged per group and tap: for each run of four input channels,
 // the output channels of the group (padded to a multiple of 16) each with
 // their four int8 weights side by side, the layout one VNNI dot-product
-// instruction reads for 16 output channels at once. Padding is zero.
+// instruction reads for 16 output channels at once. The widening path's
+// copy holds, per quad, two halves of output channels each with one pair of
+// int16 weights. Padding is zero.
 struct Int8ConvKernel::Packed {
   std::vector<int8_t> source;  // the weights as given, to notice a change
   std::vector<int64_t> shape;
   int64_t m = 0, cg = 0, kh = 0, kw = 0, groups = 1;
   int64_t mg = 0, mgPadded = 0, quads = 0;  // per group
-  std::vector<int8_t> weights;  // [group][tap][quad][mPadded][4]
+  std::vector<int8_t> weights;     // [group][tap][quad][mPadded][4]
+  std::vector<int16_t> weights16;  // [group][tap][quad][2][mPadded][2]
   std::vector<int32_t> sums;    // [group][tap][mg]: sum over input channels
 };
 
 namespace {
 
-constexpr int kBlockChannels = 64;  // output channels accumulated together (4 vectors of 16)
-constexpr int kPixelBlock = 4;      // neighbouring output pixels sharing each weight load
+using int8conv::DotArgs;
+using int8conv::kBlockChannels;
+using int8conv::kPixelBlock;
 constexpr size_t kRangeGrain = 16384;
 constexpr size_t kQuantGrain = 256;  // pixels per part
 
@@ -80,19 +86,6 @@ void tapRange(int64_t o, int64_t stride, int64_t pad, int64_t dil, int64_t k, in
   if (in - 1 - base < 0) k1 = k0;
   i0 = base + k0 * dil;
 }
-
-// What the dot-product kernels need to walk the taps of pixels in a row.
-struct DotArgs {
-  const uint8_t* q;     // quantised input of the first pixel's first in-bounds tap, this group
-  int64_t pixelStep;    // bytes from one output pixel's input to the next
-  int64_t rowStep;      // bytes between kernel rows
-  int64_t colStep;      // bytes between kernel columns
-  int64_t rows, cols;   // in-bounds taps
-  const int8_t* w;      // packed weights of the first in-bounds tap, this group, channel block
-  int64_t wRowStep;     // packed bytes between kernel rows
-  int64_t wTapStep;     // packed bytes between taps
-  int64_t quads, mPadded;
-};
 
 // acc[p][j] = sum over taps and quads of q . w for pixel p and channel j of the block.
 template <int Pixels>
@@ -168,11 +161,22 @@ struct DotFns {
   void (*block)(const DotArgs&, int, int32_t (*)[kBlockChannels]);
 };
 
+// VNNI where the CPU has it and the vector target chosen (or forced) is an
+// AVX-512 one; otherwise the widening path on the chosen target.
+bool useVnni(Int8Path path) {
+#ifdef LE_INT8_VNNI_X86
+  return path == Int8Path::Best && int8ConvHasVnni() && (hwy::SupportedTargets() & (HWY_AVX3 | HWY_AVX3_DL)) != 0;
+#else
+  (void)path;
+  return false;
+#endif
+}
+
 DotFns pickDot(Int8Path path) {
 #ifdef LE_INT8_VNNI_X86
-  if (path == Int8Path::Best && int8ConvHasVnni()) return {dotVnniAny<1>, dotVnniAny<kPixelBlock>};
+  if (useVnni(path)) return {dotVnniAny<1>, dotVnniAny<kPixelBlock>};
 #endif
-  (void)path;
+  if (path == Int8Path::Best) return {int8conv::dotWidenOne, int8conv::dotWidenBlock};
   return {dotPortable<1>, dotPortable<kPixelBlock>};
 }
 
@@ -199,6 +203,11 @@ bool int8ConvHasVnni() {
 #else
   return false;
 #endif
+}
+
+const char* int8ConvPathName() {
+  if (useVnni(Int8Path::Best)) return "VNNI";
+  return int8conv::dotTargetName();
 }
 
 Int8ConvKernel::Int8ConvKernel(const OrtApi& api, const OrtKernelInfo* info) {
@@ -266,6 +275,7 @@ std::shared_ptr<const Int8ConvKernel::Packed> Int8ConvKernel::packed(const int8_
   p->quads = roundUp(p->cg, 4) / 4;
   const int64_t taps = p->kh * p->kw;
   p->weights.assign(static_cast<size_t>(p->groups * taps * p->quads * p->mgPadded * 4), 0);
+  p->weights16.assign(p->weights.size(), 0);
   p->sums.assign(static_cast<size_t>(p->groups * taps * p->mg), 0);
   for (int64_t g = 0; g < p->groups; ++g)
     for (int64_t t = 0; t < taps; ++t)
@@ -274,6 +284,7 @@ std::shared_ptr<const Int8ConvKernel::Packed> Int8ConvKernel::packed(const int8_
         for (int64_t c = 0; c < p->cg; ++c) {
           const int8_t v = w[((g * p->mg + m) * p->cg + c) * taps + t];
           p->weights[static_cast<size_t>((((g * taps + t) * p->quads + c / 4) * p->mgPadded + m) * 4 + c % 4)] = v;
+          p->weights16[static_cast<size_t>((((g * taps + t) * p->quads * 2 + c / 2) * p->mgPadded + m) * 2 + c % 2)] = v;
           sum += v;
         }
         p->sums[static_cast<size_t>((g * taps + t) * p->mg + m)] = sum;
@@ -323,6 +334,16 @@ void Int8ConvKernel::forward(const float* x, const std::vector<int64_t>& xShape,
     }
   });
 
+  // The widening path reads the same bytes as 16-bit values.
+  const DotFns dot = pickDot(path);
+  thread_local std::vector<uint16_t> q16buf;
+  const bool widen = dot.one == int8conv::dotWidenOne;
+  if (widen) q16buf.resize(qbuf.size());
+  uint16_t* const q16 = widen ? q16buf.data() : nullptr;
+  if (widen)
+    pool::parallelRange(qbuf.size(), kRangeGrain,
+                        [&](size_t b, size_t e) { int8conv::widenBytes(q + b, q16 + b, e - b); });
+
   // The zero point's share of each output: z times the weight sums of the
   // taps in bounds, the same for every pixel whose taps all are.
   const int64_t taps = p.kh * p.kw;
@@ -351,7 +372,6 @@ void Int8ConvKernel::forward(const float* x, const std::vector<int64_t>& xShape,
     }
   }
 
-  const DotFns dot = pickDot(path);
   const size_t outPlane = static_cast<size_t>(oh * ow);
   const int64_t wTap = p.quads * p.mgPadded * 4;
   pool::parallelRange(static_cast<size_t>(n * oh), 1, [&](size_t rb, size_t re) {
@@ -376,7 +396,9 @@ void Int8ConvKernel::forward(const float* x, const std::vector<int64_t>& xShape,
         const bool full = ky0 == 0 && ky1 == p.kh && kx0 == 0 && kx1 == p.kw;
         for (int64_t g = 0; g < p.groups; ++g) {
           DotArgs args;
-          args.q = q + ((item * h + iy) * wd + ix) * pixelBytes + g * groupBytes;
+          const int64_t qAt = ((item * h + iy) * wd + ix) * pixelBytes + g * groupBytes;
+          args.q = q + qAt;
+          args.q16 = widen ? q16 + qAt : nullptr;
           args.pixelStep = geo.strides[1] * pixelBytes;
           args.rowStep = geo.dilations[0] * wd * pixelBytes;
           args.colStep = geo.dilations[1] * pixelBytes;
@@ -388,7 +410,9 @@ void Int8ConvKernel::forward(const float* x, const std::vector<int64_t>& xShape,
           args.mPadded = p.mgPadded;
           for (int64_t m0 = 0; m0 < p.mg; m0 += kBlockChannels) {
             const int count = static_cast<int>(std::min<int64_t>(kBlockChannels, p.mg - m0));
-            args.w = p.weights.data() + (g * taps + ky0 * p.kw + kx0) * wTap + m0 * 4;
+            const int64_t wAt = (g * taps + ky0 * p.kw + kx0) * wTap;
+            args.w = p.weights.data() + wAt + m0 * 4;
+            args.w16 = p.weights16.data() + wAt + m0 * 2;
             (pixels == 1 ? dot.one : dot.block)(args, count, acc);
             const int32_t* cs = fullSums + g * p.mg + m0;
             if (!full) {

@@ -1,7 +1,8 @@
 // "com.corvane.int8" Int8ConvVNNI: a convolution over dynamically quantised
 // uint8 activations and pre-quantised int8 weights with exact 32-bit
 // accumulation. Uses the CPU's VNNI dot-product instructions where it has
-// them; the portable path gives bit-identical results.
+// them and 16-bit multiply-add pairs on every other vector target; the
+// portable path gives bit-identical results.
 #pragma once
 
 #include <onnxruntime_cxx_api.h>
@@ -27,8 +28,12 @@ struct Int8ConvGeometry {
 
 enum class Int8Path { Best, Portable };
 
-// Whether this CPU runs the VNNI path.
+// Whether this CPU has the VNNI instructions.
 bool int8ConvHasVnni();
+// The path Int8Path::Best takes now: "VNNI" (AVX-512 VNNI, when the CPU has
+// it and the vector target chosen is an AVX-512 one), else the name of the
+// vector target the 16-bit multiply-add path runs on.
+const char* int8ConvPathName();
 
 // The operator's computation. Weights are rearranged on first use and again
 // only when the weight bytes change; concurrent runs are safe.

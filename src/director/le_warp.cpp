@@ -10,11 +10,16 @@
 // replicates the borders; at the right or bottom edge the second corner
 // coincides with the first but carries weight 0, so the clamped block is
 // exact there too. Interior and border pixels take the same arithmetic.
+// Where the four columns of every pixel of a vector are unclamped, each
+// row of the block is one four-float load per pixel (on targets that can
+// assemble vectors from those); elsewhere the samples are gathered.
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "director/le_warp.cpp"
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 #include "hwy/highway.h"
+
+#include <algorithm>
 
 #include "director/grid_chunks-inl.h"
 
@@ -24,7 +29,7 @@ namespace HWY_NAMESPACE {
 
 void WarpRows(const float* HWY_RESTRICT source, const float* HWY_RESTRICT grid,
               float* HWY_RESTRICT out, int W, int H, int row0, int row1) {
-  const hn::ScalableTag<float> df;
+  const GridTag df;
   const hn::RebindToSigned<decltype(df)> di;
   using VF = hn::Vec<decltype(df)>;
   using VI = hn::Vec<decltype(di)>;
@@ -34,13 +39,13 @@ void WarpRows(const float* HWY_RESTRICT source, const float* HWY_RESTRICT grid,
   const VI widthI = hn::Set(di, W);
 
   // The four filter taps and clamped neighbour indices along one axis.
-  auto axis = [&](VF g, int extent, VF taps[4], VI index[4]) {
+  auto axis = [&](VF g, int extent, VF taps[4], VI index[4]) __attribute__((always_inline)) {
     const VF e = hn::Mul(hn::Sub(hn::Mul(hn::Add(g, one), hn::Set(df, static_cast<float>(extent))), one),
                          half);
-    const VF frac = hn::Sub(e, hn::Floor(e));
+    const VF frac = hn::Sub(e, FloorLanes(df, e));
     const VF h = hn::Mul(hn::Mul(hn::Sub(one, frac), frac), half);
     const VF c = hn::Min(hn::Max(e, zero), hn::Set(df, static_cast<float>(extent - 1)));
-    const VF c0 = hn::Floor(c);
+    const VF c0 = FloorLanes(df, c);
     const VF w = hn::Sub(c, c0);
     const VF ow = hn::Sub(one, w);
     const VI i0 = ClampIndex(di, hn::ConvertTo(di, c0), extent - 1);
@@ -53,19 +58,42 @@ void WarpRows(const float* HWY_RESTRICT source, const float* HWY_RESTRICT grid,
 
   for (int i = row0; i < row1; ++i) {
     const size_t rowOff = static_cast<size_t>(i) * static_cast<size_t>(W);
-    ForEachGridChunk(df, grid + 2 * rowOff, W, [&](VF gx, VF gy, int j, int count) {
+    ForEachGridChunk(df, grid + 2 * rowOff, W, [&](VF gx, VF gy, int j, int count) __attribute__((always_inline)) {
       VF ax[4], ay[4];
       VI col[4], row[4];
       axis(gx, W, ax, col);
       axis(gy, H, ay, row);
       for (int r = 0; r < 4; ++r) row[r] = hn::Mul(row[r], widthI);
+#ifdef LE_GRID_ADJACENT_LOADS
+      const bool adjacent = hn::AllTrue(di, hn::Eq(hn::Sub(col[3], col[0]), hn::Set(di, 3)));
+      HWY_ALIGN int32_t at[4][kMaxFloatLanes];
+      if (adjacent)
+        for (int r = 0; r < 4; ++r) hn::Store(hn::Add(row[r], col[0]), di, at[r]);
+#endif
+#if HWY_TARGET != HWY_SCALAR
+      // The next output row reaches one source row further down: fetch it
+      // while this one is computed.
+      const size_t below = static_cast<size_t>(
+          std::min(hn::GetLane(row[3]) + W, (H - 1) * W) + hn::GetLane(col[0]));
+#endif
       for (int ch = 0; ch < 3; ++ch) {
         const float* src = source + static_cast<size_t>(ch) * plane;
+#if HWY_TARGET != HWY_SCALAR
+        __builtin_prefetch(src + below);
+#endif
         VF y = zero;
-        for (int r = 0; r < 4; ++r) {
-          VF s = hn::Mul(ax[0], hn::GatherIndex(df, src, hn::Add(row[r], col[0])));
-          for (int c = 1; c < 4; ++c)
-            s = hn::Add(s, hn::Mul(ax[c], hn::GatherIndex(df, src, hn::Add(row[r], col[c]))));
+        _Pragma("GCC unroll 4") for (int r = 0; r < 4; ++r) {
+          VF p[4];
+#ifdef LE_GRID_ADJACENT_LOADS
+          if (adjacent) {
+            LoadAdjacentQuads(df, src, at[r], p);
+          } else
+#endif
+          {
+            _Pragma("GCC unroll 4") for (int c = 0; c < 4; ++c) p[c] = hn::GatherIndex(df, src, hn::Add(row[r], col[c]));
+          }
+          VF s = hn::Mul(ax[0], p[0]);
+          for (int c = 1; c < 4; ++c) s = hn::Add(s, hn::Mul(ax[c], p[c]));
           y = r == 0 ? hn::Mul(ay[0], s) : hn::Add(y, hn::Mul(ay[r], s));
         }
         StoreFirst(df, y, out + static_cast<size_t>(ch) * plane + rowOff + j, count);

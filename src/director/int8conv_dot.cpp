@@ -1,0 +1,138 @@
+// The widening dot-product path of Int8ConvVNNI for every vector target.
+// Activations and weights are held as 16-bit integers so that one pairwise
+// multiply-add per vector covers two input channels for every output channel
+// lane, exactly: |255 x -128| x 2 < 2^31. (The byte form, vpmaddubsw,
+// saturates its pair sums at 16 bits and would need a split costing the same
+// multiplier slots.)
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "director/int8conv_dot.cpp"
+#include "hwy/foreach_target.h"  // IWYU pragma: keep
+#include "hwy/highway.h"
+
+#include <cstring>
+
+#include "director/int8conv_dot.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace le {
+namespace int8conv {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+#if HWY_TARGET == HWY_SCALAR
+// One lane holds no pair of 16-bit values: the same sums, one channel at a time.
+template <int P>
+HWY_INLINE void DotWiden(const DotArgs& a, int count, int32_t (*acc)[kBlockChannels]) {
+  for (int p = 0; p < P; ++p)
+    for (int j = 0; j < count; ++j) {
+      uint32_t sum = 0;
+      for (int64_t ky = 0; ky < a.rows; ++ky)
+        for (int64_t kx = 0; kx < a.cols; ++kx) {
+          const uint16_t* q = a.q16 + p * a.pixelStep + ky * a.rowStep + kx * a.colStep;
+          const int16_t* w = a.w16 + ky * a.wRowStep + kx * a.wTapStep + 2 * j;
+          for (int64_t k = 0; k < 2 * a.quads; ++k)
+            sum += static_cast<uint32_t>(q[2 * k] * w[k * a.mPadded * 2] + q[2 * k + 1] * w[k * a.mPadded * 2 + 1]);
+        }
+      acc[p][j] = static_cast<int32_t>(sum);
+    }
+}
+#else
+// At most 16 channels per vector, so that a vector starting inside a block
+// never passes the channel padding (a multiple of 16).
+using D32 = hn::CappedTag<int32_t, 16>;
+
+// The accumulators must live in registers: the loops over pixels and
+// vectors are unrolled for that (GCC does not fully unroll them on its own).
+#define LE_UNROLL _Pragma("GCC unroll 16")
+
+// Channels [c0, c0 + V vectors) of the block for P pixels.
+template <int P, int V>
+HWY_INLINE void DotChunk(const DotArgs& a, int c0, int32_t (*acc)[kBlockChannels]) {
+  const D32 d32;
+  const hn::Repartition<int16_t, D32> d16;
+  using V32 = hn::Vec<D32>;
+  const size_t n = hn::Lanes(d32);
+  V32 s0[P][V], s1[P][V];
+  LE_UNROLL for (int p = 0; p < P; ++p) {
+    LE_UNROLL for (int v = 0; v < V; ++v) s0[p][v] = s1[p][v] = hn::Zero(d32);
+  }
+  const int64_t halfStep = a.mPadded * 2;
+  for (int64_t ky = 0; ky < a.rows; ++ky)
+    for (int64_t kx = 0; kx < a.cols; ++kx) {
+      const uint16_t* q = a.q16 + ky * a.rowStep + kx * a.colStep;
+      const int16_t* w = a.w16 + ky * a.wRowStep + kx * a.wTapStep + 2 * c0;
+      for (int64_t k = 0; k < 2 * a.quads; ++k) {
+        hn::Vec<decltype(d16)> x[P];
+        LE_UNROLL for (int p = 0; p < P; ++p) {
+          int32_t pair;
+          std::memcpy(&pair, q + p * a.pixelStep + 2 * k, sizeof(pair));
+          x[p] = hn::BitCast(d16, hn::Set(d32, pair));
+        }
+        const int16_t* wk = w + k * halfStep;
+        LE_UNROLL for (int v = 0; v < V; ++v) {
+          const auto wv = hn::LoadU(d16, wk + 2 * n * static_cast<size_t>(v));
+          LE_UNROLL for (int p = 0; p < P; ++p) s0[p][v] = hn::ReorderWidenMulAccumulate(d32, x[p], wv, s0[p][v], s1[p][v]);
+        }
+      }
+    }
+  LE_UNROLL for (int p = 0; p < P; ++p) {
+    LE_UNROLL for (int v = 0; v < V; ++v)
+      hn::StoreU(hn::RearrangeToOddPlusEven(s0[p][v], s1[p][v]), d32, acc[p] + c0 + n * static_cast<size_t>(v));
+  }
+}
+#undef LE_UNROLL
+
+template <int P>
+HWY_INLINE void DotWiden(const DotArgs& a, int count, int32_t (*acc)[kBlockChannels]) {
+  const int n = static_cast<int>(hn::Lanes(D32()));
+  for (int c = 0; c < count; c += 2 * n) {
+    if (count - c > n)
+      DotChunk<P, 2>(a, c, acc);
+    else
+      DotChunk<P, 1>(a, c, acc);
+  }
+}
+
+#endif  // HWY_TARGET == HWY_SCALAR
+
+void DotWidenOne(const DotArgs& a, int count, int32_t (*acc)[kBlockChannels]) { DotWiden<1>(a, count, acc); }
+void DotWidenBlock(const DotArgs& a, int count, int32_t (*acc)[kBlockChannels]) {
+  DotWiden<kPixelBlock>(a, count, acc);
+}
+
+void WidenBytes(const uint8_t* HWY_RESTRICT src, uint16_t* HWY_RESTRICT dst, size_t count) {
+  const hn::ScalableTag<uint16_t> d16;
+  const hn::Rebind<uint8_t, decltype(d16)> d8;
+  const size_t n = hn::Lanes(d16);
+  size_t i = 0;
+  for (; i + n <= count; i += n) hn::StoreU(hn::PromoteTo(d16, hn::LoadU(d8, src + i)), d16, dst + i);
+  for (; i < count; ++i) dst[i] = src[i];
+}
+
+const char* DotTargetName() { return hwy::TargetName(HWY_TARGET); }
+
+}  // namespace HWY_NAMESPACE
+}  // namespace int8conv
+}  // namespace le
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace le::int8conv {
+
+HWY_EXPORT(DotWidenOne);
+HWY_EXPORT(DotWidenBlock);
+HWY_EXPORT(WidenBytes);
+HWY_EXPORT(DotTargetName);
+
+void dotWidenOne(const DotArgs& a, int count, int32_t (*acc)[kBlockChannels]) {
+  HWY_DYNAMIC_DISPATCH(DotWidenOne)(a, count, acc);
+}
+void dotWidenBlock(const DotArgs& a, int count, int32_t (*acc)[kBlockChannels]) {
+  HWY_DYNAMIC_DISPATCH(DotWidenBlock)(a, count, acc);
+}
+void widenBytes(const uint8_t* src, uint16_t* dst, size_t n) { HWY_DYNAMIC_DISPATCH(WidenBytes)(src, dst, n); }
+const char* dotTargetName() { return HWY_DYNAMIC_DISPATCH(DotTargetName)(); }
+
+}  // namespace le::int8conv
+#endif  // HWY_ONCE
