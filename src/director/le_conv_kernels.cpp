@@ -42,6 +42,60 @@ struct Rows {
   int channels;
 };
 
+// Bias, ReLU and narrowing of one accumulated output vector v of pixel x + p.
+HWY_INLINE void storeOutput(VF value, bool relu, int x, int p, int v, uint16_t* HWY_RESTRICT out,
+                            int outChannels, int channelBegin) {
+  const DF df;
+  const DH dh;
+  const size_t lanes = hn::Lanes(df);
+  uint16_t* pixel = out + static_cast<size_t>(x + p) * outChannels;
+  if (relu) value = hn::Max(value, hn::Zero(df));
+  const auto half = hn::DemoteTo(dh, value);
+  const int c0 = channelBegin + v * static_cast<int>(lanes);
+  const int count = std::min(static_cast<int>(lanes), outChannels - c0);
+  if (count == static_cast<int>(lanes)) {
+    hn::StoreU(half, dh, reinterpret_cast<hwy::float16_t*>(pixel + c0));
+  } else if (count > 0) {
+    HWY_ALIGN hwy::float16_t tail[hn::MaxLanes(dh)];
+    hn::Store(half, dh, tail);
+    std::memcpy(pixel + c0, tail, count * sizeof(uint16_t));
+  }
+}
+
+#if HWY_HAVE_SCALABLE
+// CB output-channel vectors for P consecutive output pixels starting at x.
+// SVE vectors are sizeless and cannot form the accumulator block, so each
+// accumulator runs on its own, over the same taps in the same order (the
+// results equal the blocked kernel's).
+template <int CB, int P>
+HWY_INLINE void convCoBlock(const Rows& r, int x, int kernel, const hwy::float16_t* HWY_RESTRICT w,
+                            size_t vectorStride, const float* HWY_RESTRICT bias, bool relu,
+                            uint16_t* HWY_RESTRICT out, int outChannels, int channelBegin) {
+  const DF df;
+  const DH dh;
+  const size_t lanes = hn::Lanes(df);
+  const int cin = r.channels;
+  const size_t pixelStep = static_cast<size_t>(r.stride) * cin;
+  for (int p = 0; p < P; ++p) {
+    for (int v = 0; v < CB; ++v) {
+      VF acc = hn::LoadU(df, bias + v * lanes);
+      for (int ky = 0; ky < kernel; ++ky) {
+        for (int kx = 0; kx < kernel; ++kx) {
+          const float* HWY_RESTRICT in =
+              r.row[ky] + (static_cast<size_t>(x) * r.stride + kx) * cin + p * pixelStep;
+          const hwy::float16_t* HWY_RESTRICT wk =
+              w + static_cast<size_t>(ky * kernel + kx) * cin * lanes + v * vectorStride;
+          for (int ci = 0; ci < cin; ++ci) {
+            const VF wv = hn::PromoteTo(df, hn::LoadU(dh, wk + ci * lanes));
+            acc = hn::MulAdd(wv, hn::Set(df, in[ci]), acc);
+          }
+        }
+      }
+      storeOutput(acc, relu, x, p, v, out, outChannels, channelBegin);
+    }
+  }
+}
+#else
 // CB output-channel vectors for P consecutive output pixels starting at x.
 template <int CB, int P>
 HWY_INLINE void convCoBlock(const Rows& r, int x, int kernel, const hwy::float16_t* HWY_RESTRICT w,
@@ -71,24 +125,10 @@ HWY_INLINE void convCoBlock(const Rows& r, int x, int kernel, const hwy::float16
       }
     }
   }
-  HWY_ALIGN hwy::float16_t tail[hn::MaxLanes(dh)];
-  for (int p = 0; p < P; ++p) {
-    uint16_t* pixel = out + static_cast<size_t>(x + p) * outChannels;
-    for (int v = 0; v < CB; ++v) {
-      VF value = acc[p][v];
-      if (relu) value = hn::Max(value, hn::Zero(df));
-      const auto half = hn::DemoteTo(dh, value);
-      const int c0 = channelBegin + v * static_cast<int>(lanes);
-      const int count = std::min(static_cast<int>(lanes), outChannels - c0);
-      if (count == static_cast<int>(lanes)) {
-        hn::StoreU(half, dh, reinterpret_cast<hwy::float16_t*>(pixel + c0));
-      } else if (count > 0) {
-        hn::Store(half, dh, tail);
-        std::memcpy(pixel + c0, tail, count * sizeof(uint16_t));
-      }
-    }
-  }
+  for (int p = 0; p < P; ++p)
+    for (int v = 0; v < CB; ++v) storeOutput(acc[p][v], relu, x, p, v, out, outChannels, channelBegin);
 }
+#endif
 
 template <int CB>
 HWY_INLINE void convRowBlock(const Rows& r, const ConvArgs& a, int y, int vector, size_t vectorStride) {

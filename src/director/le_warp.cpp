@@ -38,6 +38,57 @@ void WarpRows(const float* HWY_RESTRICT source, const float* HWY_RESTRICT grid,
   const VF zero = hn::Zero(df);
   const VI widthI = hn::Set(di, W);
 
+#if HWY_HAVE_SCALABLE
+  // SVE vectors are sizeless and cannot form arrays: each tap and index is its
+  // own value here, with the same arithmetic in the same order as below.
+  auto axis = [&](VF g, int extent, VF& t0, VF& t1, VF& t2, VF& t3, VI& i0, VI& i1, VI& i2, VI& i3) {
+    const VF e = hn::Mul(hn::Sub(hn::Mul(hn::Add(g, one), hn::Set(df, static_cast<float>(extent))), one),
+                         half);
+    const VF frac = hn::Sub(e, FloorLanes(df, e));
+    const VF h = hn::Mul(hn::Mul(hn::Sub(one, frac), frac), half);
+    const VF c = hn::Min(hn::Max(e, zero), hn::Set(df, static_cast<float>(extent - 1)));
+    const VF c0 = FloorLanes(df, c);
+    const VF w = hn::Sub(c, c0);
+    const VF ow = hn::Sub(one, w);
+    const VI first = ClampIndex(di, hn::ConvertTo(di, c0), extent - 1);
+    t0 = hn::Sub(zero, hn::Mul(h, ow));
+    t1 = hn::Sub(ow, hn::Mul(h, hn::Sub(w, hn::Mul(two, ow))));
+    t2 = hn::Sub(w, hn::Mul(h, hn::Sub(ow, hn::Mul(two, w))));
+    t3 = hn::Sub(zero, hn::Mul(h, w));
+    i0 = ClampIndex(di, hn::Add(first, hn::Set(di, -1)), extent - 1);
+    i1 = ClampIndex(di, first, extent - 1);
+    i2 = ClampIndex(di, hn::Add(first, hn::Set(di, 1)), extent - 1);
+    i3 = ClampIndex(di, hn::Add(first, hn::Set(di, 2)), extent - 1);
+  };
+  for (int i = row0; i < row1; ++i) {
+    const size_t rowOff = static_cast<size_t>(i) * static_cast<size_t>(W);
+    ForEachGridChunk(df, grid + 2 * rowOff, W, [&](VF gx, VF gy, int j, int count) {
+      VF ax0, ax1, ax2, ax3, ay0, ay1, ay2, ay3;
+      VI col0, col1, col2, col3, row0i, row1i, row2i, row3i;
+      axis(gx, W, ax0, ax1, ax2, ax3, col0, col1, col2, col3);
+      axis(gy, H, ay0, ay1, ay2, ay3, row0i, row1i, row2i, row3i);
+      row0i = hn::Mul(row0i, widthI);
+      row1i = hn::Mul(row1i, widthI);
+      row2i = hn::Mul(row2i, widthI);
+      row3i = hn::Mul(row3i, widthI);
+      for (int ch = 0; ch < 3; ++ch) {
+        const float* src = source + static_cast<size_t>(ch) * plane;
+        // One row of the 4x4 block (base: the row's first element), filtered along x.
+        auto rowSum = [&](VI base) {
+          VF s = hn::Mul(ax0, hn::GatherIndex(df, src, hn::Add(base, col0)));
+          s = hn::Add(s, hn::Mul(ax1, hn::GatherIndex(df, src, hn::Add(base, col1))));
+          s = hn::Add(s, hn::Mul(ax2, hn::GatherIndex(df, src, hn::Add(base, col2))));
+          return hn::Add(s, hn::Mul(ax3, hn::GatherIndex(df, src, hn::Add(base, col3))));
+        };
+        VF y = hn::Mul(ay0, rowSum(row0i));
+        y = hn::Add(y, hn::Mul(ay1, rowSum(row1i)));
+        y = hn::Add(y, hn::Mul(ay2, rowSum(row2i)));
+        y = hn::Add(y, hn::Mul(ay3, rowSum(row3i)));
+        StoreFirst(df, y, out + static_cast<size_t>(ch) * plane + rowOff + j, count);
+      }
+    });
+  }
+#else
   // The four filter taps and clamped neighbour indices along one axis.
   auto axis = [&](VF g, int extent, VF taps[4], VI index[4]) __attribute__((always_inline)) {
     const VF e = hn::Mul(hn::Sub(hn::Mul(hn::Add(g, one), hn::Set(df, static_cast<float>(extent))), one),
@@ -100,6 +151,7 @@ void WarpRows(const float* HWY_RESTRICT source, const float* HWY_RESTRICT grid,
       }
     });
   }
+#endif
 }
 
 }  // namespace HWY_NAMESPACE
