@@ -40,6 +40,11 @@ std::string readWhole(const std::string& path) {
   return s.str();
 }
 
+bool runsUnderEmulation() {
+  const char* value = std::getenv("LE_TEST_EMULATED");
+  return value && std::string(value) == "1";
+}
+
 ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
   if (const char* old = std::getenv(name)) {
     had_ = true;

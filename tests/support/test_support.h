@@ -24,6 +24,11 @@ class TempDir {
 void writeFile(const std::string& path, const std::string& bytes);
 std::string readWhole(const std::string& path);
 
+// Whether the tests run under a user-mode emulator (LE_TEST_EMULATED=1, set by
+// a cross build's ctest). A program cannot start itself again there, so the
+// "threadsafe" death tests, which re-execute the test program, cannot run.
+bool runsUnderEmulation();
+
 // Sets (or, with value == nullptr, unsets) an environment variable for the
 // object's lifetime and restores the previous state afterwards.
 class ScopedEnv {
