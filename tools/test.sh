@@ -4,9 +4,10 @@
 # UndefinedBehaviorSanitizer build. Then builds the libFuzzer targets and the
 # shared library with clang, as the README's fuzzing commands do (built, not
 # run: the stored corpora already replay as tests in the builds above).
+# The arm64 kind cross-builds for 64-bit Arm and runs the tests under qemu.
 #
 #   tools/test.sh                 all three
-#   LE_TEST_BUILDS=normal tools/test.sh   any of: normal asan tsan fuzz (space-separated)
+#   LE_TEST_BUILDS=normal tools/test.sh   any of: normal asan tsan fuzz arm64 (space-separated)
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
@@ -29,6 +30,16 @@ for kind in $builds; do
       CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DLE_CORE_BUILD_FUZZERS=ON >/dev/null
       if ! cmake --build "$dir" -j "$jobs" --target le_core c_header_test manifest_keys_fuzzer \
         imx_unwrap_fuzzer onnx_rewrite_roundtrip_fuzzer conv_model_load_fuzzer; then status=1; fi
+      continue ;;
+    arm64)
+      echo "=== arm64 cross build (tests under qemu) ==="
+      bash tools/setup.sh --arm64
+      cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$here/cmake/aarch64-linux-gnu.cmake" \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLE_CORE_BUILD_BENCH=ON \
+        -DLE_BAKE_FIXTURES_DIR="$here/build/test-fixtures" >/dev/null
+      if ! cmake --build "$dir" -j "$jobs"; then status=1; continue; fi
+      # Tests labelled emulation_slow are skipped: see their CMakeLists for why.
+      if ! ctest --test-dir "$dir" -j "$jobs" --output-on-failure -LE emulation_slow; then status=1; fi
       continue ;;
     *) echo "unknown build kind $kind" >&2; exit 2 ;;
   esac
