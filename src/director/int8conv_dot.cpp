@@ -42,6 +42,34 @@ HWY_INLINE void DotWiden(const DotArgs& a, int count, int32_t (*acc)[kBlockChann
 // never passes the channel padding (a multiple of 16).
 using D32 = hn::CappedTag<int32_t, 16>;
 
+#if HWY_HAVE_SCALABLE
+// SVE vectors are sizeless and cannot form the accumulator arrays below: one
+// accumulator pair at a time over the same products (integer sums, so the
+// result is the same).
+template <int P, int V>
+HWY_INLINE void DotChunk(const DotArgs& a, int c0, int32_t (*acc)[kBlockChannels]) {
+  const D32 d32;
+  const hn::Repartition<int16_t, D32> d16;
+  const size_t n = hn::Lanes(d32);
+  const int64_t halfStep = a.mPadded * 2;
+  for (int p = 0; p < P; ++p)
+    for (int v = 0; v < V; ++v) {
+      auto s0 = hn::Zero(d32), s1 = hn::Zero(d32);
+      for (int64_t ky = 0; ky < a.rows; ++ky)
+        for (int64_t kx = 0; kx < a.cols; ++kx) {
+          const uint16_t* q = a.q16 + p * a.pixelStep + ky * a.rowStep + kx * a.colStep;
+          const int16_t* w = a.w16 + ky * a.wRowStep + kx * a.wTapStep + 2 * c0 + 2 * n * static_cast<size_t>(v);
+          for (int64_t k = 0; k < 2 * a.quads; ++k) {
+            int32_t pair;
+            std::memcpy(&pair, q + 2 * k, sizeof(pair));
+            const auto x = hn::BitCast(d16, hn::Set(d32, pair));
+            s0 = hn::ReorderWidenMulAccumulate(d32, x, hn::LoadU(d16, w + k * halfStep), s0, s1);
+          }
+        }
+      hn::StoreU(hn::RearrangeToOddPlusEven(s0, s1), d32, acc[p] + c0 + n * static_cast<size_t>(v));
+    }
+}
+#else
 // The accumulators must live in registers: the loops over pixels and
 // vectors are unrolled for that (GCC does not fully unroll them on its own).
 #define LE_UNROLL _Pragma("GCC unroll 16")
@@ -82,6 +110,7 @@ HWY_INLINE void DotChunk(const DotArgs& a, int c0, int32_t (*acc)[kBlockChannels
   }
 }
 #undef LE_UNROLL
+#endif  // HWY_HAVE_SCALABLE
 
 template <int P>
 HWY_INLINE void DotWiden(const DotArgs& a, int count, int32_t (*acc)[kBlockChannels]) {
