@@ -10,6 +10,8 @@
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
+#include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -152,7 +154,12 @@ struct DriverCursor::Impl {
       fn();
       return true;
     } catch (const std::exception& e) {
-      recordFailure(prefix + std::string(e.what()));
+      // The sources name themselves in their own refusals; the cursor's prefix
+      // replaces theirs so a message reads "le_driver: <path> …" once.
+      static constexpr std::string_view kOwn = "le_driver: ";
+      std::string_view text = e.what();
+      if (text.substr(0, kOwn.size()) == kOwn) text.remove_prefix(kOwn.size());
+      recordFailure(prefix + std::string(text));
     } catch (...) {
       recordFailure(prefix + std::string("unknown exception"));
     }

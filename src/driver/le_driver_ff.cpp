@@ -12,6 +12,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
+#include <libavutil/log.h>
 #include <libavutil/pixdesc.h>
 }
 
@@ -28,6 +29,9 @@ namespace {
 constexpr size_t kRowGrain = 32;
 
 const char* const kHwDecoder = "h264_cuvid";
+// Added to the level of every message a context logs: an error becomes less
+// important than AV_LOG_TRACE, which nothing prints.
+constexpr int kQuietAttempt = AV_LOG_TRACE - AV_LOG_PANIC + 8;
 
 // Limited-range BT.601 to 8-bit RGB in 16.16 fixed point, as the prior was
 // authored; the result indexes the float16 table.
@@ -189,10 +193,19 @@ void FfSource::openDecoder(AVStream* st) {
       if (avcodec_parameters_to_context(dec_, par) < 0)
         throw std::runtime_error("le_driver: avcodec_parameters_to_context failed");
       dec_->thread_count = 1;
+      // A machine without the GPU runtime makes the decoder log its own
+      // "Cannot load …" lines on the host's stderr. The attempt is reported by
+      // the one "[le-driver] … refused" line below, so this context's messages
+      // are pushed below every level FFmpeg prints until it has opened. The
+      // offset is per context: the host's own FFmpeg logging is untouched.
+      dec_->log_level_offset = kQuietAttempt;
       AVDictionary* opts = nullptr;
       const int rc = avcodec_open2(dec_, codec, &opts);
       av_dict_free(&opts);
-      if (rc >= 0) return;
+      if (rc >= 0) {
+        dec_->log_level_offset = 0;
+        return;
+      }
       avcodec_free_context(&dec_);
       std::fprintf(stderr,
                    "[le-driver] %s refused %s — falling back to the software h264 decoder (same "

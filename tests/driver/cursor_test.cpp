@@ -9,6 +9,7 @@
 #include <mutex>
 #include <random>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -44,9 +45,11 @@ struct Script {
   int gateFrame = -1;          // next() of this frame waits until opened
   bool gateOpen = false;
   bool gateThrows = false;     // when opened, throw instead of decoding
+  std::string gateError = "scripted decode fault";
   bool blocked = false;
   int shortAfter = -1;         // next() returns false once this many frames were read
   bool seekThrows = false;
+  std::string seekError = "scripted seek fault";
   std::atomic<int> nexts{0};
   std::atomic<int> seeks{0};
   std::atomic<int> rewinds{0};
@@ -80,7 +83,7 @@ class ScriptedSource final : public le::driver::Source {
       s_->cv.wait(lk, [&] { return s_->gateOpen; });
       s_->blocked = false;
       s_->gateFrame = -1;
-      if (s_->gateThrows) throw std::runtime_error("scripted decode fault");
+      if (s_->gateThrows) throw std::runtime_error(s_->gateError);
     }
     for (size_t k = 0; k < kFrameBytes; ++k) dst[k] = fill(pos_, k);
     ++pos_;
@@ -92,7 +95,7 @@ class ScriptedSource final : public le::driver::Source {
     ++s_->rewinds;
   }
   void seek(int i) override {
-    if (s_->seekThrows) throw std::runtime_error("scripted seek fault");
+    if (s_->seekThrows) throw std::runtime_error(s_->seekError);
     if (i < 0 || i >= NT_) throw std::runtime_error("le_driver: seek outside the member");
     pos_ = i;
     ++s_->seeks;
@@ -305,6 +308,25 @@ TEST(DriverCursor, EveryWaitingCallerGetsTheFailure) {
   r.script->open(/*throwInstead=*/true);
   for (auto& c : callers) c.join();
   for (const std::string& e : errors) EXPECT_EQ(e, "le_driver: scripted decode fault");
+}
+
+TEST(DriverCursor, SourceMessagesCarryThePrefixOnce) {
+  Rig r(10, 1, 0, [](Script& s) {
+    s.gateFrame = 1;
+    s.gateError = "le_driver: /b/driver.mp4 decode fault at frame 1 (Invalid data)";
+  });
+  uint8_t buf[kFrameBytes];
+  ASSERT_EQ(r.cursor->pull(buf), 0);
+  r.script->waitBlocked();
+  r.script->open(/*throwInstead=*/true);
+  EXPECT_EQ(errorOf([&] { r.cursor->pull(buf); }),
+            "le_driver: /b/driver.mp4 decode fault at frame 1 (Invalid data)");
+  Rig seeking(40, 2, 0, [](Script& s) {
+    s.seekThrows = true;
+    s.seekError = "le_driver: /b/driver.mp4 ended at frame 3 while seeking to 30";
+  });
+  EXPECT_EQ(errorOf([&] { seeking.cursor->pullAt(30, buf); }),
+            "le_driver: seek failed: /b/driver.mp4 ended at frame 3 while seeking to 30");
 }
 
 TEST(DriverCursor, SourceSeekFailureIsRecorded) {
