@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine (tools/setup.sh) and runs the whole test
-# suite twice: in a normal optimised build and in an AddressSanitizer +
-# UndefinedBehaviorSanitizer build. Then builds the libFuzzer targets and the
-# shared library with clang, as the README's fuzzing commands do (built, not
-# run: the stored corpora already replay as tests in the builds above).
-# The arm64 kind cross-builds for 64-bit Arm and runs the tests under qemu.
+# suite three times: in a normal optimised build, in an AddressSanitizer +
+# UndefinedBehaviorSanitizer build and in a ThreadSanitizer build. Then builds
+# the libFuzzer targets and the shared library with clang, as the README's
+# fuzzing commands do (built, not run: the stored corpora already replay as
+# tests in the builds above). The arm64 kind cross-builds for 64-bit Arm and
+# runs the tests under qemu.
 #
-#   tools/test.sh                 all three
+#   tools/test.sh                 all four
 #   LE_TEST_BUILDS=normal tools/test.sh   any of: normal asan tsan fuzz arm64 (space-separated)
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -14,7 +15,7 @@ cd "$here"
 
 bash tools/setup.sh
 
-builds=${LE_TEST_BUILDS:-"normal asan fuzz"}
+builds=${LE_TEST_BUILDS:-"normal asan tsan fuzz"}
 jobs=$(nproc)
 status=0
 for kind in $builds; do
@@ -50,7 +51,10 @@ for kind in $builds; do
   cmake --build "$dir" -j "$jobs"
   export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
   export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-  export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+  # FFmpeg and ONNX Runtime are not instrumented: without
+  # ignore_noninstrumented_modules every one of their memory accesses is
+  # intercepted and the inference-heavy tests run many times slower.
+  export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:ignore_noninstrumented_modules=1}
   if ! ctest --test-dir "$dir" -j "$jobs" --output-on-failure; then status=1; fi
 done
 exit $status
