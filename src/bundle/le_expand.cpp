@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -93,12 +94,27 @@ MarkerState markerState(const std::string& marker, const std::string& container,
   return hasImxMagic(owner) ? MarkerState::Foreign : MarkerState::Absent;
 }
 
+// In a root other users can write to (a shared LE_IMX_UNWRAP_ROOT such as
+// /tmp), a bundle directory or marker someone else put there could hold any
+// avatar and could be changed under this process at any time; the unwrap only
+// ever uses and replaces its own user's.
+void refuseForeignOwner(const std::string& container, const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0 || st.st_uid == ::geteuid()) return;
+  throw std::runtime_error(container + ": REFUSING to use " + path + ", which belongs to another user (uid " +
+                           std::to_string(st.st_uid) +
+                           "): whoever owns it can change the bundle under this process. Set "
+                           "LE_IMX_UNWRAP_ROOT to a directory of its own");
+}
+
 // True when the bundle directory holds a finished unpack of this container.
 // A directory that another, still present container unpacked is not taken
 // over: either host would silently render the other's avatar.
 bool alreadyUnwrapped(const std::string& container, const std::string& dir,
                       const std::string& marker) {
   if (!fs::isDirectory(dir)) return false;
+  refuseForeignOwner(container, dir);
+  refuseForeignOwner(container, marker);
   std::string owner;
   switch (markerState(marker, container, owner)) {
     case MarkerState::Current: return true;
@@ -131,6 +147,8 @@ void refuseOverlap(const std::string& container, const std::string& dir) {
     throw std::runtime_error(container + ": REFUSING to unwrap into " + dir + ", which " + what +
                              ": unwrapping would delete it. Give the container the .imx suffix "
                              "or set LE_IMX_UNWRAP_ROOT to another directory");
+  refuseForeignOwner(container, dir);
+  refuseForeignOwner(container, dir + ".imx_unwrapped");
 }
 
 // Serialises unwraps across processes: every process that unpacks into a
@@ -174,7 +192,9 @@ void materialise(std::FILE* src, const std::string& container, const ImxEntry& e
   // stage beside it instead of over it.
   std::string part = target + ".part";
   while (fs::exists(part)) part += ".part";
-  fs::File dst(part, "wb");
+  // Created exclusively: never through a link or into a file that appeared
+  // at that name meanwhile.
+  fs::File dst(part, "wbx");
   if (!dst) throw std::runtime_error("cannot write " + part);
   switch (copyBytes(src, dst.get(), e.size, buf)) {
     case CopyResult::Done: break;
@@ -193,8 +213,12 @@ void materialise(std::FILE* src, const std::string& container, const ImxEntry& e
 // Written beside the marker and renamed over it, so a process checking the
 // marker without the lock never reads half of one.
 void writeMarker(const std::string& marker, const std::string& content) {
+  // Beside the bundle directory, in a root others may write to: whatever
+  // stands at the staging name goes first, and the file is created
+  // exclusively, so a link planted there is never written through.
   const std::string part = marker + ".part";
-  fs::File mark(part, "wb");
+  ::unlink(part.c_str());
+  fs::File mark(part, "wbx");
   if (!mark) throw std::runtime_error("cannot write unwrap marker " + marker);
   if (std::fwrite(content.data(), 1, content.size(), mark.get()) != content.size() ||
       std::fflush(mark.get()) != 0 || mark.close() != 0) {
@@ -238,9 +262,13 @@ std::string unwrapOnce(const std::string& container) {
   // open take the half-written directory for a finished one.
   fs::rmTree(marker);
   fs::rmTree(dir);
-  if (!fs::mkdirs(dir)) throw std::runtime_error("cannot create unwrap dir " + dir);
+  if (::mkdir(dir.c_str(), 0755) != 0) throw std::runtime_error("cannot create unwrap dir " + dir);
 
-  std::vector<char> buf(kImxCopyBuffer);
+  // Sized to the largest payload, at most kImxCopyBuffer: a container of small
+  // members does not pay for clearing megabytes it never uses.
+  uint64_t largest = 0;
+  for (const ImxEntry& e : toc) largest = std::max(largest, e.size);
+  std::vector<char> buf(static_cast<size_t>(std::min<uint64_t>(std::max<uint64_t>(largest, 1), kImxCopyBuffer)));
   for (const ImxEntry& e : toc) {
     checkImxMemberName(container, e.name);
     if (isPlaceholderManifest(src.get(), e)) continue;
