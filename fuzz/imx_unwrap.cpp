@@ -14,11 +14,16 @@
 
 namespace {
 
+// On tmpfs where the machine has one (the unwrap's files never reach a disk,
+// which is most of the cost of an execution), else under $TMPDIR or /tmp.
 const std::string& workDir() {
   static const std::string dir = [] {
-    char tmpl[] = "/tmp/le_fuzz_imx_XXXXXX";
-    const char* d = mkdtemp(tmpl);
+    const char* env = std::getenv("TMPDIR");
+    std::string base = le::fs::isDirectory("/dev/shm") ? "/dev/shm" : env && *env ? env : "/tmp";
+    std::string tmpl = base + "/le_fuzz_imx_XXXXXX";
+    const char* d = mkdtemp(&tmpl[0]);
     if (!d) std::abort();
+    std::atexit([] { le::fs::rmTree(workDir()); });
     return std::string(d);
   }();
   return dir;
