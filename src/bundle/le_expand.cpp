@@ -264,11 +264,13 @@ std::string unwrapOnce(const std::string& container) {
   fs::rmTree(dir);
   if (::mkdir(dir.c_str(), 0755) != 0) throw std::runtime_error("cannot create unwrap dir " + dir);
 
-  // Sized to the largest payload, at most kImxCopyBuffer: a container of small
+  // Sized to the largest payload (which the container's own size bounds,
+  // whatever its table claims), at most kImxCopyBuffer: a container of small
   // members does not pay for clearing megabytes it never uses.
-  uint64_t largest = 0;
+  uint64_t largest = 1;
   for (const ImxEntry& e : toc) largest = std::max(largest, e.size);
-  std::vector<char> buf(static_cast<size_t>(std::min<uint64_t>(std::max<uint64_t>(largest, 1), kImxCopyBuffer)));
+  largest = std::min(largest, static_cast<uint64_t>(std::max<off_t>(st.st_size, 1)));
+  std::vector<char> buf(static_cast<size_t>(std::min<uint64_t>(largest, kImxCopyBuffer)));
   for (const ImxEntry& e : toc) {
     checkImxMemberName(container, e.name);
     if (isPlaceholderManifest(src.get(), e)) continue;
