@@ -15,16 +15,25 @@
 
 namespace {
 
-// On tmpfs where the machine has one (the unwrap's files never reach a disk,
-// which is most of the cost of an execution), else under $TMPDIR or /tmp.
+// Under $LE_FUZZ_TMP when set (tools/fuzz.sh gives each campaign its own and
+// removes it, whichever way the fuzzer exits), else on tmpfs where the machine
+// has one (the unwrap's files never reach a disk, which is most of the cost of
+// an execution), else under $TMPDIR or /tmp.
 const std::string& workDir() {
   static const std::string dir = [] {
+    const char* own = std::getenv("LE_FUZZ_TMP");
     const char* env = std::getenv("TMPDIR");
-    std::string base = le::fs::isDirectory("/dev/shm") ? "/dev/shm" : env && *env ? env : "/tmp";
+    std::string base = own && *own                         ? own
+                       : le::fs::isDirectory("/dev/shm") ? "/dev/shm"
+                       : env && *env                     ? env
+                                                         : "/tmp";
     std::string tmpl = base + "/le_fuzz_imx_XXXXXX";
     const char* d = mkdtemp(&tmpl[0]);
     if (!d) std::abort();
-    std::atexit([] { le::fs::rmTree(workDir()); });
+    // Kept apart from `dir`, which is destroyed before this handler runs.
+    static char removeAtExit[4096];
+    std::snprintf(removeAtExit, sizeof removeAtExit, "%s", d);
+    std::atexit([] { le::fs::rmTree(removeAtExit); });
     return std::string(d);
   }();
   return dir;

@@ -50,13 +50,15 @@ for t in "${targets[@]}"; do
   # is read only. The library's own stderr lines are closed off; libFuzzer and
   # the sanitizers still report.
   set +e
-  "$dir/fuzz/${t}_fuzzer" "$scratch" "$corpus" -max_total_time="$seconds" -print_final_stats=1 \
+  mkdir "$scratch/tmp" "$scratch/new"
+  LE_FUZZ_TMP="$scratch/tmp" "$dir/fuzz/${t}_fuzzer" "$scratch/new" "$corpus" -max_total_time="$seconds" -print_final_stats=1 \
     -close_fd_mask=2 -timeout=10 -rss_limit_mb=4096 -artifact_prefix="$findings/" "${fork[@]}" \
     >"$log" 2>&1
   rc=$?
   set -e
   before=$(ls "$corpus" | wc -l)
-  "$dir/fuzz/${t}_fuzzer" -merge=1 -close_fd_mask=2 "$corpus" "$scratch" >>"$log" 2>&1 || true
+  LE_FUZZ_TMP="$scratch/tmp" "$dir/fuzz/${t}_fuzzer" -merge=1 -close_fd_mask=2 "$corpus" "$scratch/new" \
+    >>"$log" 2>&1 || true
   after=$(ls "$corpus" | wc -l)
   rm -rf "$scratch"
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
