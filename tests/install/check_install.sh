@@ -20,7 +20,8 @@ cmake -S "$src_dir/consumer" -B "$work/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$
 cmake --build "$work/consumer" >/dev/null
 "${run[@]}" "$work/consumer/consumer"
 
-libdir=$(ls -d "$work"/prefix/lib*/pkgconfig "$work"/prefix/lib/*/pkgconfig 2>/dev/null | head -n1)
+# Either layout may be absent; ls failing on the other must not end the script.
+libdir=$( (ls -d "$work"/prefix/lib*/pkgconfig "$work"/prefix/lib/*/pkgconfig 2>/dev/null || true) | head -n1)
 export PKG_CONFIG_PATH="$libdir"
 # shellcheck disable=SC2086 # the flags are separate words
 "${LE_CONSUMER_CC:-cc}" -o "$work/pc_consumer" "$src_dir/consumer/main.c" $(pkg-config --cflags --libs le_core) \
