@@ -56,7 +56,10 @@ HWY_INLINE void storeOutput(VF value, bool relu, int x, int p, int v, uint16_t* 
   if (count == static_cast<int>(lanes)) {
     hn::StoreU(half, dh, reinterpret_cast<hwy::float16_t*>(pixel + c0));
   } else if (count > 0) {
-    HWY_ALIGN hwy::float16_t tail[hn::MaxLanes(dh)];
+    // Sized by the fp32 tag: the fp16 vector holds one value per fp32 lane,
+    // and MaxLanes of this half-width fp16 tag undercounts its lanes on the
+    // fixed-length SVE targets (4 for 8 on SVE_256), which overran the stack.
+    HWY_ALIGN hwy::float16_t tail[hn::MaxLanes(df)];
     hn::Store(half, dh, tail);
     std::memcpy(pixel + c0, tail, count * sizeof(uint16_t));
   }
