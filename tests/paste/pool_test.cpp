@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -8,6 +10,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <set>
+#include <string>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -186,30 +189,71 @@ TEST(PoolRun, EachThreadHasItsOwnPool) {
   for (const auto& id : ran[0]) EXPECT_EQ(ran[1].count(id), 0u) << "a thread served both pools";
 }
 
-size_t threadsInProcess() {
-  size_t count = 0;
+std::set<pid_t> threadsInProcess() {
+  std::set<pid_t> tids;
   if (DIR* dir = opendir("/proc/self/task")) {
     while (const dirent* entry = readdir(dir))
-      if (entry->d_name[0] != '.') ++count;
+      if (entry->d_name[0] != '.') tids.insert(static_cast<pid_t>(std::atoi(entry->d_name)));
     closedir(dir);
   }
-  return count;
+  return tids;
 }
+
+// A joined thread may still be listed for a moment: join returns once the
+// thread has cleared its id, before the kernel (or, under qemu, the host
+// thread behind it) has finished the exit. Waits up to 10 s for them to go.
+bool threadsLeave(const std::set<pid_t>& tids) {
+  for (int i = 0; i < 2000; ++i) {
+    bool listed = false;
+    for (pid_t tid : tids) listed = listed || access(("/proc/self/task/" + std::to_string(tid)).c_str(), F_OK) == 0;
+    if (!listed) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
+// Counts the threads that ran this far and then finished: the mark is
+// destroyed as the last step of a thread, before a join of it can return.
+std::atomic<int> gFinishedWorkers{0};
+struct FinishMark {
+  bool set = false;
+  ~FinishMark() {
+    if (set) gFinishedWorkers.fetch_add(1);
+  }
+};
+thread_local FinishMark tFinishMark;
 
 TEST(PoolLifetime, WorkersAreJoinedWhenTheirThreadExits) {
   if (!le::pool::available()) GTEST_SKIP() << "pool size 1";
   // A sanitizer may start a helper thread of its own at the first thread
-  // creation; let that happen before counting.
-  std::thread([] {}).join();
-  const size_t before = threadsInProcess();
-  size_t during = 0;
+  // creation; let that happen before listing.
+  pid_t warmUp = 0;
+  std::thread([&] { warmUp = static_cast<pid_t>(syscall(SYS_gettid)); }).join();
+  ASSERT_TRUE(threadsLeave({warmUp}));
+  // Sets of thread ids rather than counts: threads of earlier tests that are
+  // still leaving may drop out of the listing at any time.
+  const std::set<pid_t> before = threadsInProcess();
+  std::set<pid_t> during, expected;
+  std::mutex m;
+  gFinishedWorkers = 0;
   std::thread t([&] {
-    le::pool::parallelRange(1000, 1, [](size_t, size_t) {});
-    during = threadsInProcess();
+    const auto self = static_cast<pid_t>(syscall(SYS_gettid));
+    // One part per thread, so every worker records itself.
+    le::pool::parallelRange(1000, 1, [&](size_t, size_t) {
+      const auto tid = static_cast<pid_t>(syscall(SYS_gettid));
+      if (tid != self) tFinishMark.set = true;
+      std::lock_guard<std::mutex> lock(m);
+      expected.insert(tid);
+    });
+    for (pid_t tid : threadsInProcess())
+      if (!before.count(tid)) during.insert(tid);
   });
   t.join();
-  EXPECT_EQ(during, before + 1 + static_cast<size_t>(le::pool::threads() - 1));
-  EXPECT_EQ(threadsInProcess(), before);
+  EXPECT_EQ(expected.size(), static_cast<size_t>(le::pool::threads()));
+  EXPECT_EQ(during, expected);  // this thread and its workers, all alive until it exits
+  // The workers ran to their end before the thread that owned them did.
+  EXPECT_EQ(gFinishedWorkers.load(), le::pool::threads() - 1);
+  EXPECT_TRUE(threadsLeave(during));
 }
 
 TEST(PoolSize, ZeroThreadsRunsEverythingInline) {
