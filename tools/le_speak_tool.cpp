@@ -203,7 +203,15 @@ int run(const Args& a) {
   if (!c.ctx) throw std::runtime_error(le_last_error());
   char dir[4096];
   if (le_bundle_resolve_handle(a.bundle.c_str(), dir, sizeof dir) != 1) throw std::runtime_error(le_last_error());
-  c.utt = le_utt_open(c.ctx, dir);
+  le_utt_opts opts;
+  std::memset(&opts, 0, sizeof opts);
+  opts.motion_dir = dir;
+  // Unless paced in real time, pushing waits for speech frames to be shown,
+  // and on a machine that renders slower than real time that wait outlasts
+  // the pause that ends an utterance, which split the speech in two. The end
+  // of the input ends the utterance instead.
+  if (!a.realtime) opts.gap_s = -1;
+  c.utt = le_utt_create(c.ctx, &opts);
   if (!c.utt) throw std::runtime_error(le_utt_last_error());
   for (int r; (r = le_utt_ready(c.utt)) != 1;) {
     if (r < 0) throw std::runtime_error(std::string("audio models: ") + le_utt_last_error());
