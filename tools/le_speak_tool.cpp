@@ -232,7 +232,10 @@ int run(const Args& a) {
   std::deque<float> speechAudio;
   int64_t speechSamples = 0, audioWritten = 0, firstSpeechFrame = -1;
   long long frames = 0, kinds[3] = {0, 0, 0};
-  bool audioDone = false, spoke = false;
+  // ramped: a ramp frame came after the latest speech frame. The session
+  // shows idle frames mid-utterance while its motion lags behind the audio,
+  // so only the idle frames after the ramp close the video.
+  bool audioDone = false, spoke = false, ramped = false;
   int tailSeen = 0;
   double firstPushMs = -1, firstSpeechLatencyMs = -1;
   const auto start = Clock::now();
@@ -292,12 +295,15 @@ int run(const Args& a) {
       firstSpeechFrame = frames;
       firstSpeechLatencyMs = msSince(start) - firstPushMs;
     }
-    if (info.kind == 1 || info.kind == 2) spoke = true;
+    if (info.kind == 1 || info.kind == 2) {
+      spoke = true;
+      ramped = info.kind == 2;
+    }
     ++kinds[std::max(0, std::min(2, info.kind))];
     mp4.writeVideo(rgba.data());
     ++frames;
     placeAudio(false);
-    if (audioDone && spoke && info.kind == 0 && ++tailSeen >= std::max(tailFrames, 1)) break;
+    if (audioDone && ramped && info.kind == 0 && ++tailSeen >= std::max(tailFrames, 1)) break;
     if (showProgress && frames % 5 == 0)
       std::fprintf(stderr, "\rle_speak: %lld frames (idle %lld, speech %lld, ramp %lld), %.1f s of audio pushed",
                    frames, kinds[0], kinds[1], kinds[2], speechSamples / 16000.0);
