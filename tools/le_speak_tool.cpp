@@ -303,7 +303,10 @@ int run(const Args& a) {
     mp4.writeVideo(rgba.data());
     ++frames;
     placeAudio(false);
-    if (audioDone && ramped && info.kind == 0 && ++tailSeen >= std::max(tailFrames, 1)) break;
+    // A ramp whose renders all failed enqueues nothing: past the frames the
+    // audio can account for, idle frames close the video all the same.
+    const bool closing = ramped || frames > leadFrames + speechSamples / 640 + 250;
+    if (audioDone && spoke && closing && info.kind == 0 && ++tailSeen >= std::max(tailFrames, 1)) break;
     if (showProgress && frames % 5 == 0)
       std::fprintf(stderr, "\rle_speak: %lld frames (idle %lld, speech %lld, ramp %lld), %.1f s of audio pushed",
                    frames, kinds[0], kinds[1], kinds[2], speechSamples / 16000.0);
