@@ -176,6 +176,176 @@ void Conv3x3RangeKernel(const float* HWY_RESTRICT in, int /*images*/, int inChan
   }
 }
 
+// Up to four output channels (K) of one output row at x, Lanes(d) pixels at
+// a time: the taps of every input channel are added in the same order as
+// AddTapsAt does (bias, then channel by channel, row by row, left to right),
+// so each pixel comes out bit-identical to conv3x3Range, while every input
+// vector loaded serves K output channels.
+template <int K, class D>
+HWY_INLINE void ConvBlockAt(D d, size_t plane, int inChannels,
+                            const float* HWY_RESTRICT const rowStart[3], size_t x, bool hasLeft,
+                            bool hasRight, const float* HWY_RESTRICT w, size_t setStride,
+                            const float* HWY_RESTRICT bias, bool relu, float* HWY_RESTRICT out,
+                            size_t outPlane) {
+  static_assert(K == 1 || K == 4, "blocks of one or four output channels");
+  auto acc0 = hn::Set(d, bias ? bias[0] : 0.0f);
+  auto acc1 = acc0, acc2 = acc0, acc3 = acc0;
+  if constexpr (K == 4) {
+    acc1 = hn::Set(d, bias ? bias[1] : 0.0f);
+    acc2 = hn::Set(d, bias ? bias[2] : 0.0f);
+    acc3 = hn::Set(d, bias ? bias[3] : 0.0f);
+  }
+  for (int ci = 0; ci < inChannels; ++ci) {
+    const size_t channel = static_cast<size_t>(ci) * plane;
+    const float* HWY_RESTRICT taps = w + static_cast<size_t>(ci) * 9;
+    for (int dy = 0; dy < 3; ++dy) {
+      if (!rowStart[dy]) continue;
+      const float* HWY_RESTRICT row = rowStart[dy] + channel + x;
+      for (int dx = 0; dx < 3; ++dx) {
+        if ((dx == 0 && !hasLeft) || (dx == 2 && !hasRight)) continue;
+        const auto v = hn::LoadU(d, row + dx - 1);
+        const size_t t = static_cast<size_t>(3 * dy + dx);
+        acc0 = hn::Add(acc0, hn::Mul(hn::Set(d, taps[t]), v));
+        if constexpr (K == 4) {
+          acc1 = hn::Add(acc1, hn::Mul(hn::Set(d, taps[setStride + t]), v));
+          acc2 = hn::Add(acc2, hn::Mul(hn::Set(d, taps[2 * setStride + t]), v));
+          acc3 = hn::Add(acc3, hn::Mul(hn::Set(d, taps[3 * setStride + t]), v));
+        }
+      }
+    }
+  }
+  const auto zero = hn::Zero(d);
+  hn::StoreU(relu ? hn::Max(acc0, zero) : acc0, d, out + x);
+  if constexpr (K == 4) {
+    hn::StoreU(relu ? hn::Max(acc1, zero) : acc1, d, out + outPlane + x);
+    hn::StoreU(relu ? hn::Max(acc2, zero) : acc2, d, out + 2 * outPlane + x);
+    hn::StoreU(relu ? hn::Max(acc3, zero) : acc3, d, out + 3 * outPlane + x);
+  }
+}
+
+// Four output channels at two vectors of interior pixels (x and x + lanes,
+// both neighbours present): the same taps in the same order as ConvBlockAt,
+// with each weight broadcast once for both vectors.
+template <class D>
+HWY_INLINE void ConvBlock4x2At(D d, size_t plane, int inChannels,
+                               const float* HWY_RESTRICT const rowStart[3], size_t x,
+                               const float* HWY_RESTRICT w, size_t setStride,
+                               const float* HWY_RESTRICT bias, bool relu, float* HWY_RESTRICT out,
+                               size_t outPlane) {
+  const size_t lanes = hn::Lanes(d);
+  auto a0 = hn::Set(d, bias ? bias[0] : 0.0f), a1 = hn::Set(d, bias ? bias[1] : 0.0f);
+  auto a2 = hn::Set(d, bias ? bias[2] : 0.0f), a3 = hn::Set(d, bias ? bias[3] : 0.0f);
+  auto b0 = a0, b1 = a1, b2 = a2, b3 = a3;
+  for (int ci = 0; ci < inChannels; ++ci) {
+    const size_t channel = static_cast<size_t>(ci) * plane;
+    const float* HWY_RESTRICT taps = w + static_cast<size_t>(ci) * 9;
+    for (int dy = 0; dy < 3; ++dy) {
+      if (!rowStart[dy]) continue;
+      const float* HWY_RESTRICT row = rowStart[dy] + channel + x;
+      for (int dx = 0; dx < 3; ++dx) {
+        const auto v = hn::LoadU(d, row + dx - 1);
+        const auto u = hn::LoadU(d, row + lanes + dx - 1);
+        const size_t t = static_cast<size_t>(3 * dy + dx);
+        const auto w0 = hn::Set(d, taps[t]);
+        a0 = hn::Add(a0, hn::Mul(w0, v));
+        b0 = hn::Add(b0, hn::Mul(w0, u));
+        const auto w1 = hn::Set(d, taps[setStride + t]);
+        a1 = hn::Add(a1, hn::Mul(w1, v));
+        b1 = hn::Add(b1, hn::Mul(w1, u));
+        const auto w2 = hn::Set(d, taps[2 * setStride + t]);
+        a2 = hn::Add(a2, hn::Mul(w2, v));
+        b2 = hn::Add(b2, hn::Mul(w2, u));
+        const auto w3 = hn::Set(d, taps[3 * setStride + t]);
+        a3 = hn::Add(a3, hn::Mul(w3, v));
+        b3 = hn::Add(b3, hn::Mul(w3, u));
+      }
+    }
+  }
+  const auto zero = hn::Zero(d);
+  auto put = [&](hn::Vec<D> v, size_t at) { hn::StoreU(relu ? hn::Max(v, zero) : v, d, out + at); };
+  put(a0, x);
+  put(b0, x + lanes);
+  put(a1, outPlane + x);
+  put(b1, outPlane + x + lanes);
+  put(a2, 2 * outPlane + x);
+  put(b2, 2 * outPlane + x + lanes);
+  put(a3, 3 * outPlane + x);
+  put(b3, 3 * outPlane + x + lanes);
+}
+
+// K output channels over the pixels [xBegin, xEnd) of one row.
+template <int K>
+HWY_INLINE void ConvBlockRow(size_t plane, int inChannels,
+                             const float* HWY_RESTRICT const rowStart[3], size_t width,
+                             size_t xBegin, size_t xEnd, const float* HWY_RESTRICT w,
+                             size_t setStride, const float* HWY_RESTRICT bias, bool relu,
+                             float* HWY_RESTRICT out, size_t outPlane) {
+  const hn::ScalableTag<float> d;
+  const hn::CappedTag<float, 1> d1;
+  const size_t lanes = hn::Lanes(d);
+  size_t x = xBegin;
+  if (x == 0) {
+    ConvBlockAt<K>(d1, plane, inChannels, rowStart, 0, false, width > 1, w, setStride, bias, relu,
+                   out, outPlane);
+    x = 1;
+  }
+  // Interior pixels: both neighbours exist for every lane.
+  if constexpr (K == 4) {
+    for (; x + 2 * lanes <= xEnd && x + 2 * lanes + 1 <= width; x += 2 * lanes)
+      ConvBlock4x2At(d, plane, inChannels, rowStart, x, w, setStride, bias, relu, out, outPlane);
+  }
+  for (; x + lanes <= xEnd && x + lanes + 1 <= width; x += lanes)
+    ConvBlockAt<K>(d, plane, inChannels, rowStart, x, true, true, w, setStride, bias, relu, out,
+                   outPlane);
+  // The interior pixels left over go as one vector that ends where they end,
+  // redoing a few pixels before them (with the same result) rather than one
+  // pixel at a time.
+  const size_t interiorEnd = std::min(xEnd, width - 1);
+  if (x < interiorEnd && interiorEnd >= lanes + 1) {
+    ConvBlockAt<K>(d, plane, inChannels, rowStart, interiorEnd - lanes, true, true, w, setStride,
+                   bias, relu, out, outPlane);
+    x = interiorEnd;
+  }
+  for (; x < xEnd; ++x)
+    ConvBlockAt<K>(d1, plane, inChannels, rowStart, x, true, x + 1 < width, w, setStride, bias,
+                   relu, out, outPlane);
+}
+
+void Conv3x3RowsKernel(const float* HWY_RESTRICT in, int inChannels, int height, int width,
+                       const float* HWY_RESTRICT weight, const float* HWY_RESTRICT bias,
+                       int outChannels, bool relu, float* HWY_RESTRICT out, int rowBegin,
+                       int rowEnd) {
+  if (inChannels <= 0 || outChannels <= 0 || height <= 0 || width <= 0) return;
+  const size_t w = static_cast<size_t>(width);
+  const size_t plane = w * static_cast<size_t>(height);
+  const size_t setStride = static_cast<size_t>(inChannels) * 9;
+  // Columns go in chunks small enough that the three input rows of every
+  // channel stay in the first-level cache while each block of output
+  // channels passes over them. Chunks after the first start one pixel in, so
+  // that whole vectors tile them.
+  const size_t chunk = 4 * hn::Lanes(hn::ScalableTag<float>());
+  for (int y = std::max(rowBegin, 0); y < std::min(rowEnd, height); ++y) {
+    // Row starts within the first input channel (null outside the image).
+    const float* rowStart[3] = {y > 0 ? in + static_cast<size_t>(y - 1) * w : nullptr,
+                                in + static_cast<size_t>(y) * w,
+                                y + 1 < height ? in + static_cast<size_t>(y + 1) * w : nullptr};
+    float* dst = out + static_cast<size_t>(y) * w;
+    for (size_t x0 = 0; x0 < w;) {
+      const size_t x1 = std::min(w, (x0 == 0 ? 1 : x0) + chunk);
+      int co = 0;
+      for (; co + 4 <= outChannels; co += 4)
+        ConvBlockRow<4>(plane, inChannels, rowStart, w, x0, x1, weight + static_cast<size_t>(co) * setStride,
+                        setStride, bias ? bias + co : nullptr, relu, dst + static_cast<size_t>(co) * plane,
+                        plane);
+      for (; co < outChannels; ++co)
+        ConvBlockRow<1>(plane, inChannels, rowStart, w, x0, x1, weight + static_cast<size_t>(co) * setStride,
+                        setStride, bias ? bias + co : nullptr, relu, dst + static_cast<size_t>(co) * plane,
+                        plane);
+      x0 = x1;
+    }
+  }
+}
+
 // Difference of two float16 vectors as a float16 value, back in float32.
 template <class D>
 HWY_INLINE hn::Vec<D> HalfDifference(D d, const uint16_t* HWY_RESTRICT a,
@@ -260,6 +430,7 @@ HWY_EXPORT(F32ToF16Kernel);
 HWY_EXPORT(Rgb8ToPlanarF16Kernel);
 HWY_EXPORT(Rgb24ToRgbaKernel);
 HWY_EXPORT(Conv3x3RangeKernel);
+HWY_EXPORT(Conv3x3RowsKernel);
 HWY_EXPORT(RetrieveTermPooledKernel);
 HWY_EXPORT(RetrieveTermExactKernel);
 
@@ -286,6 +457,12 @@ void conv3x3Range(const float* in, int images, int inChannels, int height, int w
                   int coEnd) {
   HWY_DYNAMIC_DISPATCH(Conv3x3RangeKernel)(in, images, inChannels, height, width, weight, bias,
                                            group, out, coBegin, coEnd);
+}
+
+void conv3x3Rows(const float* in, int inChannels, int height, int width, const float* weight,
+                 const float* bias, int outChannels, bool relu, float* out, int rowBegin, int rowEnd) {
+  HWY_DYNAMIC_DISPATCH(Conv3x3RowsKernel)(in, inChannels, height, width, weight, bias, outChannels,
+                                          relu, out, rowBegin, rowEnd);
 }
 
 float retrieveTermPooled(const uint16_t* a, const uint16_t* b, const uint16_t* w, size_t n) {

@@ -53,6 +53,15 @@ void conv3x3Range(const float* in, int images, int inChannels, int height, int w
                   const float* weight, const float* bias, int group, float* out, int coBegin,
                   int coEnd);
 
+// Every output channel of one image's 3x3 convolution (stride 1, zero border
+// of 1), for the output rows [rowBegin, rowEnd) only, so that callers can
+// split rows over threads. Weights are [outChannels][inChannels][3][3], bias
+// [outChannels] (may be null); output planes are height x width, consecutive.
+// With relu, negative results become 0. Each pixel is bit-identical to what
+// conv3x3Range (group 0) gives, followed by max(value, 0) when relu is set.
+void conv3x3Rows(const float* in, int inChannels, int height, int width, const float* weight,
+                 const float* bias, int outChannels, bool relu, float* out, int rowBegin, int rowEnd);
+
 // Retrieval distance terms over float16 vectors a and b. Each element's
 // difference is formed in float32 and rounded to float16 before use.
 //   Pooled:     sum of w[i] * d[i]^2, w float16;
