@@ -17,29 +17,29 @@ namespace {
 
 double toPixel(double v, int crop) { return (v + 1.0) * crop / 2.0 - 0.5; }
 
-// One 3x3 convolution layer (stride 1, zero border) spread over the calling
-// thread's pool by output channel, with an optional ReLU.
+// One 3x3 convolution layer (stride 1, zero border) over a rows x cols image,
+// its rows spread over the calling thread's pool, with an optional ReLU.
 void conv(const float* in, int cin, int rows, int cols, const std::vector<float>& w,
           const std::vector<float>& b, int cout, float* out, bool relu) {
-  const size_t plane = static_cast<size_t>(rows) * cols;
-  pool::parallelRange(static_cast<size_t>(cout), 1, [&](size_t c0, size_t c1) {
-    simd::conv3x3Range(in, 1, cin, rows, cols, w.data(), b.data(), 0, out, static_cast<int>(c0),
-                       static_cast<int>(c1));
-    if (relu) {
-      for (size_t i = c0 * plane; i < c1 * plane; ++i) out[i] = out[i] > 0.0f ? out[i] : 0.0f;
-    }
+  pool::parallelRange(static_cast<size_t>(rows), 4, [&](size_t r0, size_t r1) {
+    simd::conv3x3Rows(in, cin, rows, cols, w.data(), b.data(), cout, relu, out, static_cast<int>(r0),
+                      static_cast<int>(r1));
   });
 }
 
-// Distance from (px, py) to the segment a-b.
-double segmentDistance(double px, double py, double ax, double ay, double bx, double by) {
+// Squared distance from (px, py) to the segment a-b.
+double segmentDistance2(double px, double py, double ax, double ay, double bx, double by) {
   const double dx = bx - ax, dy = by - ay;
   const double len2 = dx * dx + dy * dy;
   double t = len2 > 0 ? ((px - ax) * dx + (py - ay) * dy) / len2 : 0.0;
   t = std::min(1.0, std::max(0.0, t));
   const double ex = ax + t * dx - px, ey = ay + t * dy - py;
-  return std::sqrt(ex * ex + ey * ey);
+  return ex * ex + ey * ey;
 }
+
+// Layers of the head between its input and its output: a pixel of the result
+// depends on inputs at most this many pixels away.
+int receptiveMargin(bool synthesis) { return synthesis ? 5 : 3; }
 
 constexpr float kEllipseFeatherPx = 2.0f;
 
@@ -131,14 +131,15 @@ StreamBorrow::StreamBorrow(const TesseraAttachInputs& members, std::vector<uint8
   geoWeight_[0] = static_cast<float>(1.0 / std::max(1e-6, config_.aperture_tol));
   geoWeight_[1] = geoWeight_[2] = static_cast<float>(1.0 / config_.position_scale);
 
+  minAperture_ = *std::min_element(members_.aperture.begin(), members_.aperture.end());
   const size_t region = static_cast<size_t>(bandRows_) * bandCols_;
   score_.resize(static_cast<size_t>(n));
   order_.resize(static_cast<size_t>(n));
-  mask_.resize(region);
   input_.resize(7 * region);
   featA_.resize(16 * region);
   featB_.resize(16 * region);
   logit_.resize(region);
+  blend_.resize(3 * region);
   if (lip_) {
     vx_.resize(static_cast<size_t>(lip_->vertexCount()));
     vy_.resize(static_cast<size_t>(lip_->vertexCount()));
@@ -232,64 +233,111 @@ void StreamBorrow::rank(const Pending& p, double aperture) {
   });
 }
 
-void StreamBorrow::buildMask(const Pending& p) {
-  const int rows = bandRows_, cols = bandCols_;
-  if (lip_) {
-    // Each canonical vertex follows the lip row nearest to it in the source pose.
-    const auto& u = lip_->uCanon();
-    const auto& idx = lip_->lipIdx();
-    const int nv = lip_->vertexCount();
-    std::vector<double>& vx = vx_;
-    std::vector<double>& vy = vy_;
-    for (int v = 0; v < nv; ++v) {
-      double best = 1e300, dx = 0, dy = 0;
-      for (int32_t row : idx) {
-        const double ex = u[2 * v] - p.xs[3 * row], ey = u[2 * v + 1] - p.xs[3 * row + 1];
-        const double d2 = ex * ex + ey * ey;
-        if (d2 < best) {
-          best = d2;
-          dx = static_cast<double>(p.xd[3 * row]) - p.xs[3 * row];
-          dy = static_cast<double>(p.xd[3 * row + 1]) - p.xs[3 * row + 1];
-        }
+// Moves each canonical lip vertex with the lip row nearest to it in the
+// source pose, into crop pixels.
+void StreamBorrow::deformContour(const Pending& p) {
+  const auto& u = lip_->uCanon();
+  const auto& idx = lip_->lipIdx();
+  const int nv = lip_->vertexCount();
+  for (int v = 0; v < nv; ++v) {
+    double best = 1e300, dx = 0, dy = 0;
+    for (int32_t row : idx) {
+      const double ex = u[2 * v] - p.xs[3 * row], ey = u[2 * v + 1] - p.xs[3 * row + 1];
+      const double d2 = ex * ex + ey * ey;
+      if (d2 < best) {
+        best = d2;
+        dx = static_cast<double>(p.xd[3 * row]) - p.xs[3 * row];
+        dy = static_cast<double>(p.xd[3 * row + 1]) - p.xs[3 * row + 1];
       }
-      vx[v] = toPixel(u[2 * v] + dx, crop_);
-      vy[v] = toPixel(u[2 * v + 1] + dy, crop_);
     }
+    vx_[v] = toPixel(u[2 * v] + dx, crop_);
+    vy_[v] = toPixel(u[2 * v + 1] + dy, crop_);
+  }
+}
+
+// The part of the band where the mask can be above 0: the contour's box grown
+// by the feather, or the ellipse's box grown by its feather. A contour that is
+// not finite keeps the whole band, as the mask itself decides there.
+StreamBorrow::Box StreamBorrow::maskBox(const Pending& p) const {
+  double x0, x1, y0, y1;
+  if (lip_) {
+    const double f = lip_->featherPx();
+    x0 = *std::min_element(vx_.begin(), vx_.end()) - f;
+    x1 = *std::max_element(vx_.begin(), vx_.end()) + f;
+    y0 = *std::min_element(vy_.begin(), vy_.end()) - f;
+    y1 = *std::max_element(vy_.begin(), vy_.end()) + f;
+  } else {
+    const double ax = bandCols_ / 2.0, ay = bandRows_ / 2.0;
+    const double reach = 1.0 + kEllipseFeatherPx / std::max(1.0, std::min(ax, ay));
+    x0 = p.cx - reach * ax;
+    x1 = p.cx + reach * ax;
+    y0 = p.cy - reach * ay;
+    y1 = p.cy + reach * ay;
+  }
+  Box b{0, bandRows_, 0, bandCols_};
+  if (!(std::isfinite(x0) && std::isfinite(x1) && std::isfinite(y0) && std::isfinite(y1))) return b;
+  // One pixel of slack on each side keeps rounding at the rim out of the question.
+  auto clampTo = [](double v, int hi) { return static_cast<int>(std::min<double>(hi, std::max(0.0, v))); };
+  b.c0 = clampTo(std::floor(x0) - 1 - bandX0_, bandCols_);
+  b.c1 = clampTo(std::ceil(x1) + 2 - bandX0_, bandCols_);
+  b.r0 = clampTo(std::floor(y0) - 1 - bandY0_, bandRows_);
+  b.r1 = clampTo(std::ceil(y1) + 2 - bandY0_, bandRows_);
+  return b;
+}
+
+// The delivery mask over the head box (`mask` is one plane of its size): zero
+// outside the mask box, computed inside it.
+void StreamBorrow::buildMask(const Pending& p, float* mask) const {
+  const Box& hb = headBox_;
+  const Box& mb = maskBox_;
+  const int hc = hb.cols();
+  std::fill(mask, mask + static_cast<size_t>(hb.rows()) * hc, 0.0f);
+  if (mb.empty()) return;
+  auto at = [&](int r, int c) -> float& { return mask[static_cast<size_t>(r - hb.r0) * hc + (c - hb.c0)]; };
+  if (lip_) {
+    const std::vector<double>& vx = vx_;
+    const std::vector<double>& vy = vy_;
+    const int nv = lip_->vertexCount();
     const double feather = lip_->featherPx();
-    pool::parallelRange(static_cast<size_t>(rows), 8, [&](size_t r0, size_t r1) {
-      for (size_t r = r0; r < r1; ++r) {
+    pool::parallelRange(static_cast<size_t>(mb.rows()), 8, [&](size_t i0, size_t i1) {
+      for (int r = mb.r0 + static_cast<int>(i0); r < mb.r0 + static_cast<int>(i1); ++r) {
         const double py = bandY0_ + static_cast<double>(r);
-        for (int c = 0; c < cols; ++c) {
+        for (int c = mb.c0; c < mb.c1; ++c) {
           const double px = bandX0_ + static_cast<double>(c);
           bool inside = false;
-          double dist = 1e300;
           for (int a = 0, b = nv - 1; a < nv; b = a++) {
             if ((vy[a] > py) != (vy[b] > py) &&
                 px < (vx[b] - vx[a]) * (py - vy[a]) / (vy[b] - vy[a]) + vx[a]) {
               inside = !inside;
             }
-            dist = std::min(dist, segmentDistance(px, py, vx[a], vy[a], vx[b], vy[b]));
           }
           // The feather runs outward from the contour: the inside is fully borrowed.
-          mask_[r * cols + c] = inside ? 1.0f : static_cast<float>(std::max(0.0, 1.0 - dist / feather));
+          if (inside) {
+            at(r, c) = 1.0f;
+            continue;
+          }
+          double d2 = 1e300;
+          for (int a = 0, b = nv - 1; a < nv; b = a++)
+            d2 = std::min(d2, segmentDistance2(px, py, vx[a], vy[a], vx[b], vy[b]));
+          at(r, c) = static_cast<float>(std::max(0.0, 1.0 - std::sqrt(d2) / feather));
         }
       }
     });
     return;
   }
   // Over-covering ellipse around the mouth centre, as wide and high as the band.
-  const double ax = cols / 2.0, ay = rows / 2.0;
+  const double ax = bandCols_ / 2.0, ay = bandRows_ / 2.0;
   const double f = kEllipseFeatherPx / std::max(1.0, std::min(ax, ay));
-  for (int r = 0; r < rows; ++r) {
-    for (int c = 0; c < cols; ++c) {
+  for (int r = mb.r0; r < mb.r1; ++r) {
+    for (int c = mb.c0; c < mb.c1; ++c) {
       const double ex = (bandX0_ + c - p.cx) / ax, ey = (bandY0_ + r - p.cy) / ay;
       const double rho = std::sqrt(ex * ex + ey * ey);
-      mask_[static_cast<size_t>(r) * cols + c] =
-          static_cast<float>(std::min(1.0, std::max(0.0, (1.0 + f - rho) / f)));
+      at(r, c) = static_cast<float>(std::min(1.0, std::max(0.0, (1.0 + f - rho) / f)));
     }
   }
 }
 
+// The donor over the head box, 3 planes of its size.
 void StreamBorrow::placeDonor(int donor, const Pending& p, float* dst) const {
   // The stored patch is the band grown by the shift margin; the donor moves by
   // up to that margin so its mouth centre meets the current one.
@@ -299,38 +347,48 @@ void StreamBorrow::placeDonor(int donor, const Pending& p, float* dst) const {
   const int dy = static_cast<int>(std::lround(std::min<double>(sm, std::max<double>(-sm, p.cy - members_.cent[2 * donor + 1]))));
   const int dx = static_cast<int>(std::lround(std::min<double>(sm, std::max<double>(-sm, p.cx - members_.cent[2 * donor]))));
   const float* src = donors_.data() + static_cast<size_t>(donor) * 3 * plane;
-  const size_t region = static_cast<size_t>(bandRows_) * bandCols_;
+  const Box& hb = headBox_;
+  const size_t region = static_cast<size_t>(hb.rows()) * hb.cols();
   for (int ch = 0; ch < 3; ++ch) {
-    for (int r = 0; r < bandRows_; ++r) {
-      std::memcpy(dst + ch * region + static_cast<size_t>(r) * bandCols_,
-                  src + ch * plane + static_cast<size_t>(r + sm - dy) * bw + (sm - dx),
-                  sizeof(float) * static_cast<size_t>(bandCols_));
+    for (int r = hb.r0; r < hb.r1; ++r) {
+      std::memcpy(dst + ch * region + static_cast<size_t>(r - hb.r0) * hb.cols(),
+                  src + ch * plane + static_cast<size_t>(r + sm - dy) * bw + (hb.c0 + sm - dx),
+                  sizeof(float) * static_cast<size_t>(hb.cols()));
     }
   }
 }
 
-void StreamBorrow::runHead(std::vector<float>& out) {
-  const int rows = bandRows_, cols = bandCols_;
+// The head network over the head box: the candidate branch's blend weight
+// mixes the two donors, then the synthesis branch adds its bounded residual.
+void StreamBorrow::runHead() {
+  const int rows = headBox_.rows(), cols = headBox_.cols();
   const size_t region = static_cast<size_t>(rows) * cols;
   conv(input_.data(), 7, rows, cols, head_.cand0_w, head_.cand0_b, 16, featA_.data(), true);
   conv(featA_.data(), 16, rows, cols, head_.cand2_w, head_.cand2_b, 16, featB_.data(), true);
   conv(featB_.data(), 16, rows, cols, head_.cand4_w, head_.cand4_b, 1, logit_.data(), false);
+  float* out = blend_.data();
+  const float* in = input_.data();
+  float* alpha = logit_.data();
   // alpha weights the leading donor; the partner takes the rest.
-  for (size_t i = 0; i < region; ++i) {
-    const float a = 1.0f / (1.0f + std::exp(-logit_[i]));
-    for (int ch = 0; ch < 3; ++ch) {
-      out[ch * region + i] = a * input_[ch * region + i] + (1.0f - a) * input_[(3 + ch) * region + i];
+  pool::parallelRange(region, 2048, [&](size_t i0, size_t i1) {
+    for (size_t i = i0; i < i1; ++i) {
+      const float a = 1.0f / (1.0f + std::exp(-alpha[i]));
+      for (int ch = 0; ch < 3; ++ch) out[ch * region + i] = a * in[ch * region + i] + (1.0f - a) * in[(3 + ch) * region + i];
+      alpha[i] = a;
     }
-    logit_[i] = a;
-  }
+  });
   if (!head_.hasSynthesis()) return;
   // The synthesis branch adds a residual bounded by the envelope.
-  conv(out.data(), 3, rows, cols, head_.syn0_w, head_.syn0_b, 16, featA_.data(), true);
+  conv(out, 3, rows, cols, head_.syn0_w, head_.syn0_b, 16, featA_.data(), true);
   conv(featA_.data(), 16, rows, cols, head_.syn2_w, head_.syn2_b, 1, featB_.data(), false);
-  for (size_t i = 0; i < region; ++i) {
-    const float r = head_.envelope * std::tanh(featB_[i]);
-    for (int ch = 0; ch < 3; ++ch) out[ch * region + i] += r;
-  }
+  const float* res = featB_.data();
+  const float envelope = head_.envelope;
+  pool::parallelRange(region, 2048, [&](size_t i0, size_t i1) {
+    for (size_t i = i0; i < i1; ++i) {
+      const float r = envelope * std::tanh(res[i]);
+      for (int ch = 0; ch < 3; ++ch) out[ch * region + i] += r;
+    }
+  });
 }
 
 BorrowResult StreamBorrow::process(Pending& p, double aperture) {
@@ -367,31 +425,48 @@ BorrowResult StreamBorrow::process(Pending& p, double aperture) {
     }
   }
 
-  const size_t region = static_cast<size_t>(bandRows_) * bandCols_;
-  buildMask(p);
-  placeDonor(lead_, p, input_.data());
-  placeDonor(partner, p, input_.data() + 3 * region);
-  std::memcpy(input_.data() + 6 * region, mask_.data(), sizeof(float) * region);
-
   BorrowResult r;
   r.seq = p.seq;
   r.donor = lead_;
   r.partner = partner;
   r.aperture = aperture;
-  r.band.resize(3 * region);
-  runHead(r.band);
+  ++stats_.delivered;
+  // A mouth more closed than any donor's shows no teeth: the band goes back as
+  // it came.
+  if (lip_) deformContour(p);
+  maskBox_ = p.aperture < minAperture_ ? Box{} : maskBox(p);
+  if (maskBox_.empty()) {
+    r.band = std::move(p.band);
+    return r;
+  }
+  const int margin = receptiveMargin(head_.hasSynthesis());
+  headBox_ = {std::max(0, maskBox_.r0 - margin), std::min(bandRows_, maskBox_.r1 + margin),
+              std::max(0, maskBox_.c0 - margin), std::min(bandCols_, maskBox_.c1 + margin)};
+  const size_t region = static_cast<size_t>(headBox_.rows()) * headBox_.cols();
+  buildMask(p, input_.data() + 6 * region);
+  placeDonor(lead_, p, input_.data());
+  placeDonor(partner, p, input_.data() + 3 * region);
+  runHead();
+
+  // Compose in place: outside the mask box the band keeps the crop's pixels.
+  const size_t band = static_cast<size_t>(bandRows_) * bandCols_;
+  const float* mask = input_.data() + 6 * region;
   double alphaSum = 0, maskSum = 0;
-  for (size_t i = 0; i < region; ++i) {
-    const float m = mask_[i];
-    alphaSum += static_cast<double>(logit_[i]) * m;
-    maskSum += m;
-    for (int ch = 0; ch < 3; ++ch) {
-      const float b = std::min(1.0f, std::max(0.0f, r.band[ch * region + i]));
-      r.band[ch * region + i] = p.band[ch * region + i] * (1.0f - m) + b * m;
+  for (int row = maskBox_.r0; row < maskBox_.r1; ++row) {
+    for (int col = maskBox_.c0; col < maskBox_.c1; ++col) {
+      const size_t h = static_cast<size_t>(row - headBox_.r0) * headBox_.cols() + (col - headBox_.c0);
+      const size_t i = static_cast<size_t>(row) * bandCols_ + col;
+      const float m = mask[h];
+      alphaSum += static_cast<double>(logit_[h]) * m;
+      maskSum += m;
+      for (int ch = 0; ch < 3; ++ch) {
+        const float b = std::min(1.0f, std::max(0.0f, blend_[ch * region + h]));
+        p.band[ch * band + i] = p.band[ch * band + i] * (1.0f - m) + b * m;
+      }
     }
   }
   r.alphaMean = maskSum > 0 ? static_cast<float>(alphaSum / maskSum) : 0.0f;
-  ++stats_.delivered;
+  r.band = std::move(p.band);
   return r;
 }
 

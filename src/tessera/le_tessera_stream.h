@@ -84,11 +84,21 @@ class StreamBorrow {
     double cx = 0, cy = 0;  // mouth centre, crop pixels
   };
 
+  // A rectangle of the band: rows [r0, r1), cols [c0, c1).
+  struct Box {
+    int r0 = 0, r1 = 0, c0 = 0, c1 = 0;
+    int rows() const { return r1 - r0; }
+    int cols() const { return c1 - c0; }
+    bool empty() const { return r1 <= r0 || c1 <= c0; }
+  };
+
   BorrowResult process(Pending& p, double aperture);
   void rank(const Pending& p, double aperture);
-  void buildMask(const Pending& p);
+  void deformContour(const Pending& p);
+  Box maskBox(const Pending& p) const;
+  void buildMask(const Pending& p, float* mask) const;
   void placeDonor(int donor, const Pending& p, float* dst) const;
-  void runHead(std::vector<float>& out);
+  void runHead();
 
   TesseraAttachInputs members_;
   int crop_;
@@ -103,15 +113,20 @@ class StreamBorrow {
   std::vector<uint16_t> donorGeo_;     // n x 3: aperture, cx, cy (float16)
   float geoWeight_[3] = {};
 
-  // Scratch, sized once.
+  double minAperture_ = 0;  // the bank's most closed mouth
+
+  // Scratch, sized once for the whole band. The head runs over `headBox_`
+  // only (the mask's box grown by the network's receptive field), its planes
+  // packed densely at that box's size.
+  Box maskBox_, headBox_;
   std::vector<uint16_t> queryPooled_;
   std::vector<float> score_;
   std::vector<int> order_;
-  std::vector<float> mask_;    // rows x cols
-  std::vector<float> input_;   // 7 x rows x cols
-  std::vector<float> featA_;   // 16 x rows x cols
+  std::vector<float> input_;   // 7 planes: leading donor, partner, mask
+  std::vector<float> featA_;   // 16 planes
   std::vector<float> featB_;
-  std::vector<float> logit_;   // rows x cols
+  std::vector<float> logit_;   // the blend weight of the leading donor
+  std::vector<float> blend_;   // 3 planes: the head's output
   std::vector<double> vx_, vy_;  // the deformed contour, crop pixels
 
   std::deque<Pending> pending_;

@@ -4,6 +4,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <random>
+
 #include "support/test_support.h"
 #include "tessera/le_tessera_stream.h"
 
@@ -170,6 +174,149 @@ TEST(StreamBorrow, LipContourDecidesTheMaskAndRefusesForeignCanvases) {
   le::TesseraAttachInputs bad = members();
   bad.stamp.pad = 0;
   EXPECT_THROW(StreamBorrow(bad, bank(), kCrop, head(), config(0), ""), std::runtime_error);
+}
+
+TEST(StreamBorrow, AMouthMoreClosedThanEveryDonorChangesNothing) {
+  le::TesseraAttachInputs in = members();
+  in.aperture = {0.1, 0.2, 0.4};
+  StreamBorrow b(in, bank(), kCrop, head(true), config(1), "");
+  std::vector<float> crop(3 * kCrop * kCrop);
+  for (size_t i = 0; i < crop.size(); ++i) crop[i] = static_cast<float>(i % 97) / 97.0f;
+  const std::vector<float> before = crop;
+  const auto closed = mouth(0.0), open = mouth(0.4);
+  std::vector<BorrowResult> out = b.push(0, crop.data(), closed.data(), closed.data());
+  for (const auto& r : b.push(1, crop.data(), open.data(), open.data())) out.push_back(r);
+  ASSERT_EQ(out.size(), 1u);
+  b.writeWindowDelta(out[0], crop.data());
+  EXPECT_EQ(crop, before);
+  out = b.flush();
+  ASSERT_EQ(out.size(), 1u);
+  b.writeWindowDelta(out[0], crop.data());
+  EXPECT_NE(crop, before);  // the open mouth does borrow
+}
+
+// The pass runs its head only around the lip contour; over a wide band with
+// random donors and weights its result must match the whole network run
+// plainly over the whole band.
+TEST(StreamBorrow, MatchesAPlainFullBandReference) {
+  constexpr int kRows = 32, kCols = 56, kSm = 2;
+  le::TesseraAttachInputs in;
+  in.n_donors = 2;
+  in.track_order = {0, 1};
+  in.aperture = {0.1, 0.3};
+  in.cent = {31.0, 36.0, 32.5, 35.0};
+  in.stamp = {kCrop, kCrop, 0, 16, 64, 40, 4, 4, 4 + kRows, 4, 4 + kCols, kSm};
+  in.band_h = kRows + 2 * kSm;
+  in.band_w = kCols + 2 * kSm;
+  std::mt19937 rng(11);
+  std::uniform_int_distribution<int> byte(0, 255);
+  std::vector<uint8_t> bankBytes(in.patchBytes() * 2);
+  for (auto& v : bankBytes) v = static_cast<uint8_t>(byte(rng));
+  auto rnd = [&](size_t n) {
+    std::uniform_real_distribution<float> u(-0.2f, 0.2f);
+    std::vector<float> v(n);
+    for (float& x : v) x = u(rng);
+    return v;
+  };
+  le::tessera::HeadWeights h;
+  h.cand0_w = rnd(16 * 7 * 9), h.cand0_b = rnd(16), h.cand2_w = rnd(16 * 16 * 9), h.cand2_b = rnd(16);
+  h.cand4_w = rnd(16 * 9), h.cand4_b = rnd(1), h.syn0_w = rnd(16 * 3 * 9), h.syn0_b = rnd(16);
+  h.syn2_w = rnd(16 * 9), h.syn2_b = rnd(1);
+  le::tessera::ServeConfig c = config(0);
+  c.kshort = 2;
+  const double feather = 2.0;
+  const std::vector<double> u = {-0.17, -0.05, 0.2, -0.05, 0.2, 0.26, -0.17, 0.26};
+  const std::string lip = R"({"format":"lip-template-v1","canvas":64,"feather_px":2,)"
+                          R"("u_canon":[[-0.17,-0.05],[0.2,-0.05],[0.2,0.26],[-0.17,0.26]],"lip_idx":[11,12]})";
+  le::test::StderrCapture quiet;
+  StreamBorrow b(in, bankBytes, kCrop, h, c, lip);
+  std::vector<float> crop(3 * kCrop * kCrop);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  for (float& v : crop) v = unit(rng);
+  const std::vector<float> before = crop;
+  const auto kp = mouth(0.2);
+  auto out = b.push(0, crop.data(), kp.data(), kp.data());
+  ASSERT_EQ(out.size(), 1u);
+  b.writeWindowDelta(out[0], crop.data());
+
+  // The reference, plainly: inputs, five layers with a zero border, blend,
+  // residual, composition.
+  const int y0 = b.bandY0(), x0 = b.bandX0();
+  const size_t plane = static_cast<size_t>(kRows) * kCols;
+  auto px = [](double v) { return (v + 1.0) * kCrop / 2.0 - 0.5; };
+  const double cx = px((static_cast<double>(kp[33]) + kp[36]) / 2), cy = px((static_cast<double>(kp[43]) + kp[46]) / 2);
+  std::vector<float> input(7 * plane);
+  int slot = 0;
+  for (int d : {out[0].donor, out[0].partner}) {
+    const int dy = static_cast<int>(std::lround(std::min<double>(kSm, std::max<double>(-kSm, cy - in.cent[2 * d + 1]))));
+    const int dx = static_cast<int>(std::lround(std::min<double>(kSm, std::max<double>(-kSm, cx - in.cent[2 * d]))));
+    for (int ch = 0; ch < 3; ++ch)
+      for (int r = 0; r < kRows; ++r)
+        for (int col = 0; col < kCols; ++col)
+          input[(3 * slot + ch) * plane + r * kCols + col] =
+              bankBytes[d * in.patchBytes() + ((r + kSm - dy) * in.band_w + col + kSm - dx) * 3 + ch] / 255.0f;
+    ++slot;
+  }
+  std::vector<double> vx(4), vy(4);
+  for (int v = 0; v < 4; ++v) vx[v] = px(u[2 * v]), vy[v] = px(u[2 * v + 1]);
+  for (int r = 0; r < kRows; ++r)
+    for (int col = 0; col < kCols; ++col) {
+      const double qx = x0 + col, qy = y0 + r;
+      bool inside = false;
+      double dist = 1e300;
+      for (int a = 0, e = 3; a < 4; e = a++) {
+        if ((vy[a] > qy) != (vy[e] > qy) && qx < (vx[e] - vx[a]) * (qy - vy[a]) / (vy[e] - vy[a]) + vx[a])
+          inside = !inside;
+        const double sx = vx[e] - vx[a], sy = vy[e] - vy[a];
+        const double t = std::min(1.0, std::max(0.0, ((qx - vx[a]) * sx + (qy - vy[a]) * sy) / (sx * sx + sy * sy)));
+        dist = std::min(dist, std::hypot(vx[a] + t * sx - qx, vy[a] + t * sy - qy));
+      }
+      input[6 * plane + r * kCols + col] = inside ? 1.0f : static_cast<float>(std::max(0.0, 1.0 - dist / feather));
+    }
+  auto conv = [&](const std::vector<float>& src, int cin, const std::vector<float>& w, const std::vector<float>& bias,
+                  int cout, bool relu) {
+    std::vector<float> dst(cout * plane);
+    for (int co = 0; co < cout; ++co)
+      for (int r = 0; r < kRows; ++r)
+        for (int col = 0; col < kCols; ++col) {
+          float acc = bias[co];
+          for (int ci = 0; ci < cin; ++ci)
+            for (int dy = -1; dy <= 1; ++dy)
+              for (int dx = -1; dx <= 1; ++dx) {
+                if (r + dy < 0 || r + dy >= kRows || col + dx < 0 || col + dx >= kCols) continue;
+                acc += w[((co * cin + ci) * 3 + dy + 1) * 3 + dx + 1] * src[ci * plane + (r + dy) * kCols + col + dx];
+              }
+          dst[co * plane + r * kCols + col] = relu ? std::max(acc, 0.0f) : acc;
+        }
+    return dst;
+  };
+  const auto logit = conv(conv(conv(input, 7, h.cand0_w, h.cand0_b, 16, true), 16, h.cand2_w, h.cand2_b, 16, true), 16,
+                          h.cand4_w, h.cand4_b, 1, false);
+  std::vector<float> blend(3 * plane);
+  for (size_t i = 0; i < plane; ++i) {
+    const float a = 1.0f / (1.0f + std::exp(-logit[i]));
+    for (int ch = 0; ch < 3; ++ch) blend[ch * plane + i] = a * input[ch * plane + i] + (1.0f - a) * input[(3 + ch) * plane + i];
+  }
+  const auto res = conv(conv(blend, 3, h.syn0_w, h.syn0_b, 16, true), 16, h.syn2_w, h.syn2_b, 1, false);
+  int masked = 0;
+  for (int ch = 0; ch < 3; ++ch)
+    for (int y = 0; y < kCrop; ++y)
+      for (int x = 0; x < kCrop; ++x) {
+        const size_t k = (static_cast<size_t>(ch) * kCrop + y) * kCrop + x;
+        const bool inBand = y >= y0 && y < y0 + kRows && x >= x0 && x < x0 + kCols;
+        const float m = inBand ? input[6 * plane + (y - y0) * kCols + (x - x0)] : 0.0f;
+        if (m == 0.0f) {
+          ASSERT_EQ(crop[k], before[k]) << "unmasked pixel changed at ch " << ch << " (" << x << ", " << y << ")";
+          continue;
+        }
+        ++masked;
+        const size_t i = static_cast<size_t>(y - y0) * kCols + (x - x0);
+        const float v = std::min(1.0f, std::max(0.0f, blend[ch * plane + i] + h.envelope * std::tanh(res[i])));
+        ASSERT_NEAR(crop[k], before[k] * (1.0f - m) + v * m, 1e-6f) << "ch " << ch << " (" << x << ", " << y << ")";
+      }
+  // The contour sits inside the band with the head's reach to spare on every side.
+  EXPECT_GT(masked, 3 * 100);
+  EXPECT_LT(masked, 3 * static_cast<int>(plane) / 2);
 }
 
 }  // namespace
