@@ -1,13 +1,22 @@
 // One frame of the borrow pass at the full profile's geometry (512 crop,
 // 256x128 window, 32 donors, BlendHead(16) with seeded weights, lip contour),
-// per pool size.
+// with the kernels on the target Highway chooses and forced to AVX2 (when the
+// processor has something better). "Time" is wall time per frame; "CPU" is
+// the CPU time of the whole process (every pool thread) per frame, which
+// bounds the wall time on an idle machine when the machine is shared.
 //
 //   bench_tessera_stream
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
 #include <random>
 #include <vector>
 
+#include "hwy/targets.h"
+#include "paste/le_pool.h"
+#include "paste/le_simd.h"
+#include "support/bench_support.h"
+#include "support/ratio_main.h"
 #include "tessera/le_tessera_stream.h"
 
 namespace {
@@ -21,7 +30,15 @@ std::vector<float> seeded(size_t n, std::mt19937& rng, float scale) {
   return v;
 }
 
-void BM_StreamBorrowFrame(benchmark::State& state) {
+// This library's kernels forced to one target (0: the chosen one).
+class ForcedTarget {
+ public:
+  explicit ForcedTarget(int64_t target) { hwy::SetSupportedTargetsForTest(target); }
+  ~ForcedTarget() { hwy::SetSupportedTargetsForTest(0); }
+};
+
+void BM_StreamBorrowFrame(benchmark::State& state, int64_t target) {
+  ForcedTarget forced(target);
   std::mt19937 rng(3);
   le::TesseraAttachInputs in;
   in.n_donors = kDonors;
@@ -62,14 +79,32 @@ void BM_StreamBorrowFrame(benchmark::State& state) {
   std::vector<float> crop(3 * kCrop * kCrop, 0.5f), kp(63, 0.0f);
   kp[33] = -0.3f, kp[34] = 0.3f, kp[36] = 0.3f, kp[37] = 0.3f, kp[43] = 0.25f, kp[46] = 0.35f;
   int64_t seq = 0;
+  state.SetLabel(le::simd::target());
   for (auto _ : state) {
     auto out = borrow.push(seq++, crop.data(), kp.data(), kp.data());
     borrow.writeWindowDelta(out.front(), crop.data());
     benchmark::DoNotOptimize(crop.data());
   }
 }
-BENCHMARK(BM_StreamBorrowFrame)->Unit(benchmark::kMillisecond);
-
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  const std::vector<int64_t> targets = hwy::SupportedAndGeneratedTargets();
+  const int64_t best = targets.empty() ? 0 : targets.front();
+  std::printf("CPU: %s, chosen target: %s, pool threads: %d (budget: <= 3 ms per frame on 2 cores)\n",
+              le::bench::cpuModel().c_str(), hwy::TargetName(best), le::pool::threads());
+  std::vector<std::pair<std::string, std::string>> pairs;
+  auto add = [](const char* name, int64_t target) {
+    benchmark::RegisterBenchmark(name, BM_StreamBorrowFrame, target)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime()
+        ->MeasureProcessCPUTime()
+        ->MinTime(2.0);
+  };
+  add("BM_StreamBorrowFrame/chosen", 0);
+  if ((hwy::SupportedTargets() & HWY_AVX2) && best != HWY_AVX2) {
+    add("BM_StreamBorrowFrame/AVX2", HWY_AVX2);
+    pairs.push_back({"BM_StreamBorrowFrame/AVX2", "BM_StreamBorrowFrame/chosen"});
+  }
+  return le::bench::runWithRatios(argc, argv, pairs);
+}
