@@ -45,6 +45,38 @@ constexpr float kEllipseFeatherPx = 2.0f;
 
 }  // namespace
 
+void runHead(const HeadWeights& head, const float* input, int rows, int cols, float* out, float* alpha,
+             HeadScratch& scratch) {
+  const size_t region = static_cast<size_t>(rows) * cols;
+  if (scratch.featA.size() < 16 * region) scratch.featA.resize(16 * region);
+  if (scratch.featB.size() < 16 * region) scratch.featB.resize(16 * region);
+  float* featA = scratch.featA.data();
+  float* featB = scratch.featB.data();
+  conv(input, 7, rows, cols, head.cand0_w, head.cand0_b, 16, featA, true);
+  conv(featA, 16, rows, cols, head.cand2_w, head.cand2_b, 16, featB, true);
+  conv(featB, 16, rows, cols, head.cand4_w, head.cand4_b, 1, alpha, false);
+  // alpha weights the leading donor; the partner takes the rest.
+  pool::parallelRange(region, 2048, [&](size_t i0, size_t i1) {
+    for (size_t i = i0; i < i1; ++i) {
+      const float a = 1.0f / (1.0f + std::exp(-alpha[i]));
+      for (int ch = 0; ch < 3; ++ch)
+        out[ch * region + i] = a * input[ch * region + i] + (1.0f - a) * input[(3 + ch) * region + i];
+      alpha[i] = a;
+    }
+  });
+  if (!head.hasSynthesis()) return;
+  // The synthesis branch adds a residual bounded by the envelope.
+  conv(out, 3, rows, cols, head.syn0_w, head.syn0_b, 16, featA, true);
+  conv(featA, 16, rows, cols, head.syn2_w, head.syn2_b, 1, featB, false);
+  const float envelope = head.envelope;
+  pool::parallelRange(region, 2048, [&](size_t i0, size_t i1) {
+    for (size_t i = i0; i < i1; ++i) {
+      const float r = envelope * std::tanh(featB[i]);
+      for (int ch = 0; ch < 3; ++ch) out[ch * region + i] += r;
+    }
+  });
+}
+
 StreamBorrow::StreamBorrow(const TesseraAttachInputs& members, std::vector<uint8_t> bank, int crop,
                            HeadWeights head, ServeConfig config, const std::string& lipTemplateJson)
     : members_(members), crop_(crop), head_(std::move(head)), config_(config) {
@@ -136,10 +168,10 @@ StreamBorrow::StreamBorrow(const TesseraAttachInputs& members, std::vector<uint8
   score_.resize(static_cast<size_t>(n));
   order_.resize(static_cast<size_t>(n));
   input_.resize(7 * region);
-  featA_.resize(16 * region);
-  featB_.resize(16 * region);
-  logit_.resize(region);
+  alpha_.resize(region);
   blend_.resize(3 * region);
+  scratch_.featA.resize(16 * region);
+  scratch_.featB.resize(16 * region);
   if (lip_) {
     vx_.resize(static_cast<size_t>(lip_->vertexCount()));
     vy_.resize(static_cast<size_t>(lip_->vertexCount()));
@@ -358,39 +390,6 @@ void StreamBorrow::placeDonor(int donor, const Pending& p, float* dst) const {
   }
 }
 
-// The head network over the head box: the candidate branch's blend weight
-// mixes the two donors, then the synthesis branch adds its bounded residual.
-void StreamBorrow::runHead() {
-  const int rows = headBox_.rows(), cols = headBox_.cols();
-  const size_t region = static_cast<size_t>(rows) * cols;
-  conv(input_.data(), 7, rows, cols, head_.cand0_w, head_.cand0_b, 16, featA_.data(), true);
-  conv(featA_.data(), 16, rows, cols, head_.cand2_w, head_.cand2_b, 16, featB_.data(), true);
-  conv(featB_.data(), 16, rows, cols, head_.cand4_w, head_.cand4_b, 1, logit_.data(), false);
-  float* out = blend_.data();
-  const float* in = input_.data();
-  float* alpha = logit_.data();
-  // alpha weights the leading donor; the partner takes the rest.
-  pool::parallelRange(region, 2048, [&](size_t i0, size_t i1) {
-    for (size_t i = i0; i < i1; ++i) {
-      const float a = 1.0f / (1.0f + std::exp(-alpha[i]));
-      for (int ch = 0; ch < 3; ++ch) out[ch * region + i] = a * in[ch * region + i] + (1.0f - a) * in[(3 + ch) * region + i];
-      alpha[i] = a;
-    }
-  });
-  if (!head_.hasSynthesis()) return;
-  // The synthesis branch adds a residual bounded by the envelope.
-  conv(out, 3, rows, cols, head_.syn0_w, head_.syn0_b, 16, featA_.data(), true);
-  conv(featA_.data(), 16, rows, cols, head_.syn2_w, head_.syn2_b, 1, featB_.data(), false);
-  const float* res = featB_.data();
-  const float envelope = head_.envelope;
-  pool::parallelRange(region, 2048, [&](size_t i0, size_t i1) {
-    for (size_t i = i0; i < i1; ++i) {
-      const float r = envelope * std::tanh(res[i]);
-      for (int ch = 0; ch < 3; ++ch) out[ch * region + i] += r;
-    }
-  });
-}
-
 BorrowResult StreamBorrow::process(Pending& p, double aperture) {
   rank(p, aperture);
   const int best = order_[0];
@@ -446,7 +445,7 @@ BorrowResult StreamBorrow::process(Pending& p, double aperture) {
   buildMask(p, input_.data() + 6 * region);
   placeDonor(lead_, p, input_.data());
   placeDonor(partner, p, input_.data() + 3 * region);
-  runHead();
+  runHead(head_, input_.data(), headBox_.rows(), headBox_.cols(), blend_.data(), alpha_.data(), scratch_);
 
   // Compose in place: outside the mask box the band keeps the crop's pixels.
   const size_t band = static_cast<size_t>(bandRows_) * bandCols_;
@@ -457,7 +456,7 @@ BorrowResult StreamBorrow::process(Pending& p, double aperture) {
       const size_t h = static_cast<size_t>(row - headBox_.r0) * headBox_.cols() + (col - headBox_.c0);
       const size_t i = static_cast<size_t>(row) * bandCols_ + col;
       const float m = mask[h];
-      alphaSum += static_cast<double>(logit_[h]) * m;
+      alphaSum += static_cast<double>(alpha_[h]) * m;
       maskSum += m;
       for (int ch = 0; ch < 3; ++ch) {
         const float b = std::min(1.0f, std::max(0.0f, blend_[ch * region + h]));

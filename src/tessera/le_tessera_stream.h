@@ -40,6 +40,20 @@ struct BorrowStats {
   int64_t flushes = 0;
 };
 
+// Working planes of the head network, grown on first use and kept.
+struct HeadScratch {
+  std::vector<float> featA, featB;
+};
+
+// The head network over one rows x cols image. `input` holds 7 planes (the
+// leading donor's RGB, the partner's RGB, the mask); `out` receives 3 planes
+// (the blend the candidate branch weights, plus the synthesis residual when
+// the head has that branch) and `alpha` one plane (the leading donor's blend
+// weight). Convolutions have a zero border at the image's edges; rows go over
+// the calling thread's pool.
+void runHead(const HeadWeights& head, const float* input, int rows, int cols, float* out, float* alpha,
+             HeadScratch& scratch);
+
 class StreamBorrow {
  public:
   // `bank` holds the donor-ordered RGB24 patches (n_donors x band_h x band_w
@@ -98,7 +112,6 @@ class StreamBorrow {
   Box maskBox(const Pending& p) const;
   void buildMask(const Pending& p, float* mask) const;
   void placeDonor(int donor, const Pending& p, float* dst) const;
-  void runHead();
 
   TesseraAttachInputs members_;
   int crop_;
@@ -123,10 +136,9 @@ class StreamBorrow {
   std::vector<float> score_;
   std::vector<int> order_;
   std::vector<float> input_;   // 7 planes: leading donor, partner, mask
-  std::vector<float> featA_;   // 16 planes
-  std::vector<float> featB_;
-  std::vector<float> logit_;   // the blend weight of the leading donor
+  std::vector<float> alpha_;   // the blend weight of the leading donor
   std::vector<float> blend_;   // 3 planes: the head's output
+  HeadScratch scratch_;
   std::vector<double> vx_, vy_;  // the deformed contour, crop pixels
 
   std::deque<Pending> pending_;
