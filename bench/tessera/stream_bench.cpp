@@ -83,6 +83,7 @@ void BM_StreamBorrowFrame(benchmark::State& state, int64_t target) {
   for (auto _ : state) {
     auto out = borrow.push(seq++, crop.data(), kp.data(), kp.data());
     borrow.writeWindowDelta(out.front(), crop.data());
+    borrow.recycle(std::move(out.front()));
     benchmark::DoNotOptimize(crop.data());
   }
 }

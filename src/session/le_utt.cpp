@@ -655,13 +655,14 @@ void Session::noteTeethFail(const std::string& message) {
 // Releases held crops whose results arrived, oldest first. Called and returns
 // with the lock held.
 void Session::tessEmitHeldP(std::unique_lock<std::mutex>& lock,
-                            const std::vector<tessera::BorrowResult>& results) {
-  for (const tessera::BorrowResult& r : results) {
+                            std::vector<tessera::BorrowResult>& results) {
+  for (tessera::BorrowResult& r : results) {
     if (teethHeld_.empty()) break;
     PasteJob job = std::move(teethHeld_.front());
     teethHeld_.pop_front();
     // Results come back in the order the crops went in.
     borrow_->writeWindowDelta(r, job.crop.data());
+    borrow_->recycle(std::move(r));
     deliver(lock, std::move(job));
   }
 }

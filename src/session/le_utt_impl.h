@@ -109,7 +109,7 @@ class Session {
   void pasteInto(const PasteJob& job);
   void deliver(std::unique_lock<std::mutex>& lock, PasteJob job);
   void teethLoop();
-  void tessEmitHeldP(std::unique_lock<std::mutex>& lock, const std::vector<tessera::BorrowResult>& results);
+  void tessEmitHeldP(std::unique_lock<std::mutex>& lock, std::vector<tessera::BorrowResult>& results);
   void teethDrain(std::unique_lock<std::mutex>& lock);
   void noteTeethFail(const std::string& message);
   void noteRenderFail(const char* stage, const std::string& message);

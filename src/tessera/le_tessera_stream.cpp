@@ -163,6 +163,9 @@ StreamBorrow::StreamBorrow(const TesseraAttachInputs& members, std::vector<uint8
   geoWeight_[0] = static_cast<float>(1.0 / std::max(1e-6, config_.aperture_tol));
   geoWeight_[1] = geoWeight_[2] = static_cast<float>(1.0 / config_.position_scale);
 
+  // Every band in flight at once: those held for the look-ahead, the one
+  // coming in and the one going out.
+  spareBands_.reserve(static_cast<size_t>(std::max(0, config_.lookahead)) + 2);
   minAperture_ = *std::min_element(members_.aperture.begin(), members_.aperture.end());
   const size_t region = static_cast<size_t>(bandRows_) * bandCols_;
   score_.resize(static_cast<size_t>(n));
@@ -188,6 +191,10 @@ std::vector<BorrowResult> StreamBorrow::push(int64_t seq, const float* crop, con
   std::memcpy(p.xs, xs, sizeof p.xs);
   std::memcpy(p.xd, xd, sizeof p.xd);
   const size_t plane = static_cast<size_t>(crop_) * crop_;
+  if (!spareBands_.empty()) {
+    p.band = std::move(spareBands_.back());
+    spareBands_.pop_back();
+  }
   p.band.resize(3 * static_cast<size_t>(bandRows_) * bandCols_);
   for (int ch = 0; ch < 3; ++ch) {
     for (int r = 0; r < bandRows_; ++r) {
@@ -467,6 +474,11 @@ BorrowResult StreamBorrow::process(Pending& p, double aperture) {
   r.alphaMean = maskSum > 0 ? static_cast<float>(alphaSum / maskSum) : 0.0f;
   r.band = std::move(p.band);
   return r;
+}
+
+void StreamBorrow::recycle(BorrowResult&& r) {
+  if (spareBands_.size() < spareBands_.capacity() && r.band.capacity() >= 3 * static_cast<size_t>(bandRows_) * bandCols_)
+    spareBands_.push_back(std::move(r.band));
 }
 
 void StreamBorrow::writeWindowDelta(const BorrowResult& r, float* crop) const {

@@ -76,6 +76,9 @@ class StreamBorrow {
 
   // Writes a result's band back into the crop it came from.
   void writeWindowDelta(const BorrowResult& r, float* crop) const;
+  // Takes a used result's band back, so that a later push reuses its storage
+  // instead of allocating (optional).
+  void recycle(BorrowResult&& r);
 
   // The band in crop pixels: rows [bandY0, bandY0 + bandRows), cols likewise.
   int bandY0() const { return bandY0_; }
@@ -141,6 +144,7 @@ class StreamBorrow {
   HeadScratch scratch_;
   std::vector<double> vx_, vy_;  // the deformed contour, crop pixels
 
+  std::vector<std::vector<float>> spareBands_;  // recycled band storage
   std::deque<Pending> pending_;
   int lead_ = -1;        // current leading donor
   int leadHeld_ = 0;     // frames it has led
