@@ -4,10 +4,12 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -66,6 +68,19 @@ inline int countDirEntries(const char* dir) {
 
 inline int openDescriptors() { return countDirEntries("/proc/self/fd"); }
 inline int liveThreads() { return countDirEntries("/proc/self/task"); }
+
+// liveThreads() once no more than `expected` are listed, waiting up to 10 s:
+// a joined thread may stay listed for a moment after its join returns (the
+// kernel, or under qemu the host thread behind it, is still finishing the
+// exit). A thread that was never joined stays, and is counted.
+inline int liveThreadsSettled(int expected) {
+  int n = liveThreads();
+  for (int i = 0; i < 2000 && n > expected; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    n = liveThreads();
+  }
+  return n;
+}
 
 // The library's own lines of a captured log (FFmpeg's may surround them);
 // without the hardware-decoder lines when withHardware is false.

@@ -208,7 +208,7 @@ TEST(MovieCursor, NoThreadOrDescriptorOutlivesTheCursor) {
   copyFile(media("h264_lossless.mp4"), bad.t / "target_frames.mp4");
   for (int i = 0; i < 5; ++i) EXPECT_NE(errorOf([&] { le::DriverCursor::open(bad.manifest(), 2, 1); }), "(no error)");
   EXPECT_EQ(le::test::openDescriptors(), fds);
-  EXPECT_EQ(le::test::liveThreads(), threads);
+  EXPECT_EQ(le::test::liveThreadsSettled(threads), threads);
 }
 
 // ---- The prior member -----------------------------------------------------------------

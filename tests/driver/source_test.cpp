@@ -322,7 +322,7 @@ TEST(Sources, FailedOpensLeakNothing) {
     s->next(got.data());
   }
   EXPECT_EQ(le::test::openDescriptors(), fds);
-  EXPECT_EQ(le::test::liveThreads(), threads);
+  EXPECT_EQ(le::test::liveThreadsSettled(threads), threads);
 }
 
 TEST(MovieDecoderBuild, NamesTheBuildVersion) {
