@@ -11,12 +11,15 @@
 #include <cstring>
 #include <filesystem>
 #include <future>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bundle/le_bundle.h"
 #include "bundle/le_identity.h"
 #include "le/le.h"
+#include "paste/le_simd.h"
 #include "support/bake_fixtures.h"
 #include "support/test_support.h"
 
@@ -229,6 +232,37 @@ TEST(RenderAndPaste, BadArgumentsReturnTheirFailureValues) {
   // A success after those failures leaves no message.
   EXPECT_EQ(le_render_kp_rgba(ctx.c, 1, kp.data(), kp.data(), out.data(), out.size()), 1);
   EXPECT_STREQ(le_last_error(), "");
+}
+
+// Through the C entry points, the crops of every batch-1 reference of the
+// tiny bundle are what the PyTorch director computed. References name no
+// identity row: it is the row whose pooled features they fed.
+TEST(RenderAndPaste, CropsMatchThePyTorchReferences) {
+  const std::string dir = bakeFixture("tiny");
+  Ctx ctx(dir);
+  ASSERT_NE(ctx.c, nullptr) << le_last_error();
+  le::Identity id(le::loadManifest(dir));
+  std::vector<float> row(64 * 32 * 32);
+  int cases = 0;
+  for (const le::test::RefCase& c : le::test::loadReferences(dir + ".ref")) {
+    if (c.key != "b1") continue;
+    std::map<std::string, const float*> in;
+    for (const auto& t : c.inputs) in[t.name] = t.data.data();
+    ASSERT_TRUE(in.count("pooled64") && in.count("kp_source") && in.count("kp_driving")) << "case " << c.index;
+    int si = -1;
+    for (int i = 0; i < id.NT && si < 0; ++i) {
+      le::simd::f16ToF32(id.pooled64(i), row.data(), row.size());
+      if (std::equal(row.begin(), row.end(), in["pooled64"])) si = i;
+    }
+    ASSERT_GE(si, 0) << "reference " << c.index << " is no identity row";
+    const float* crop = le_render_kp_crop(ctx.c, si, in["kp_source"], in["kp_driving"]);
+    ASSERT_NE(crop, nullptr) << le_last_error();
+    float worst = 0;
+    for (size_t i = 0; i < c.output.data.size(); ++i) worst = std::max(worst, std::fabs(crop[i] - c.output.data[i]));
+    EXPECT_LE(worst, 1e-4f) << "reference " << c.index;
+    ++cases;
+  }
+  EXPECT_GT(cases, 0);
 }
 
 TEST(RenderAndPaste, DriveFramesPasteIntoTheFrameTheirEntryNames) {
