@@ -61,3 +61,18 @@ function(le_add_emulated_cpu_runs target)
       ENVIRONMENT "QEMU_CPU=${_cpu};LE_TEST_TMP=${CMAKE_CURRENT_BINARY_DIR}/tmp")
   endforeach()
 endfunction()
+
+# le_emulation_label(<var> <label>)
+# Sets <var> to <label>, or in an emulated build to emulation_slow, which
+# tools/test.sh leaves out of the emulated run. For tests that cost many
+# minutes under emulation or check nothing of the cross build (the host's own
+# scripts over host files); the reason stands next to each use. Tests
+# discovered from a GoogleTest program carry a single label, so the label is
+# replaced rather than added.
+function(le_emulation_label var label)
+  if(CMAKE_CROSSCOMPILING_EMULATOR)
+    set(${var} emulation_slow PARENT_SCOPE)
+  else()
+    set(${var} ${label} PARENT_SCOPE)
+  endif()
+endfunction()
