@@ -418,6 +418,9 @@ LE_API int le_tessera_members_n_donors(const le_tessera_members* members);
 LE_API const double* le_tessera_members_cent(const le_tessera_members* members);     /* 2 x n_donors */
 LE_API const double* le_tessera_members_c_canon(const le_tessera_members* members);  /* 2 */
 LE_API const double* le_tessera_members_aperture(const le_tessera_members* members); /* n_donors */
+/* n_donors entries: frame i of the bank track holds donor track_order[i] (the
+ * order the bank decoder takes). */
+LE_API const int32_t* le_tessera_members_track_order(const le_tessera_members* members);
 /* canvas_w, canvas_h, window_x0, window_y0, window_w, window_h, pad, band_r0,
  * band_r1, band_c0, band_c1, shift_margin */
 LE_API const int* le_tessera_members_stamp(const le_tessera_members* members);

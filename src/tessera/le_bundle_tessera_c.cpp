@@ -132,6 +132,9 @@ LE_API const double* le_tessera_members_cent(const le_tessera_members* h) {
 LE_API const double* le_tessera_members_c_canon(const le_tessera_members* h) {
   return h ? h->in.c_canon : nullptr;
 }
+LE_API const int32_t* le_tessera_members_track_order(const le_tessera_members* h) {
+  return h && !h->in.track_order.empty() ? h->in.track_order.data() : nullptr;
+}
 LE_API const double* le_tessera_members_aperture(const le_tessera_members* h) {
   return h && !h->in.aperture.empty() ? h->in.aperture.data() : nullptr;
 }

@@ -238,6 +238,7 @@ TEST(CApiSweep, NullHandlesAndArguments) {
       ROW(None, Any, le_tessera_members_cent(nullptr) == nullptr),
       ROW(None, Any, le_tessera_members_c_canon(nullptr) == nullptr),
       ROW(None, Any, le_tessera_members_aperture(nullptr) == nullptr),
+      ROW(None, Any, le_tessera_members_track_order(nullptr) == nullptr),
       ROW(None, Any, le_tessera_members_stamp(nullptr) == nullptr),
       ROW(None, Any, le_tessera_members_head_pt(nullptr) == nullptr),
       ROW(None, Any, le_tessera_members_head_pt_len(nullptr) == 0),

@@ -286,6 +286,9 @@ TEST(TesseraCApi, SlotsCarriageMembersAndErrorBuffers) {
   EXPECT_EQ(le_tessera_members_stamp(m)[11], 2);
   EXPECT_EQ(le_tessera_members_head_pt_len(m), 4u);
   EXPECT_EQ(le_tessera_members_band_bytes(m), 2u * 16 * 28 * 3);
+  const int32_t* order = le_tessera_members_track_order(m);
+  ASSERT_NE(order, nullptr);
+  EXPECT_EQ(std::vector<int32_t>(order, order + 2), (std::vector<int32_t>{1, 0}));
   EXPECT_STREQ(le_tessera_members_bank_pix_fmt(m), "gbrp");
   EXPECT_STREQ(le_tessera_members_lip_template_json(m), "");
   std::vector<uint8_t> track(le_tessera_members_band_bytes(m), 7), out(track.size());
