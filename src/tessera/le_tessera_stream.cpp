@@ -272,15 +272,20 @@ void StreamBorrow::rank(const Pending& p, double aperture) {
   });
 }
 
-// Moves each canonical lip vertex with the lip row nearest to it in the
-// source pose, into crop pixels.
+// Moves each canonical lip vertex into crop pixels with its lip row: the row
+// the template names for it when it names one row per vertex, else the lip
+// row nearest to it in the source pose.
 void StreamBorrow::deformContour(const Pending& p) {
   const auto& u = lip_->uCanon();
   const auto& idx = lip_->lipIdx();
   const int nv = lip_->vertexCount();
+  const bool perVertex = idx.size() == static_cast<size_t>(nv);
   for (int v = 0; v < nv; ++v) {
     double best = 1e300, dx = 0, dy = 0;
-    for (int32_t row : idx) {
+    const size_t k0 = perVertex ? static_cast<size_t>(v) : 0;
+    const size_t k1 = perVertex ? k0 + 1 : idx.size();
+    for (size_t k = k0; k < k1; ++k) {
+      const int32_t row = idx[k];
       const double ex = u[2 * v] - p.xs[3 * row], ey = u[2 * v + 1] - p.xs[3 * row + 1];
       const double d2 = ex * ex + ey * ey;
       if (d2 < best) {

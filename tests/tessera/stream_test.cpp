@@ -161,6 +161,21 @@ TEST(StreamBorrow, LipContourDecidesTheMaskAndRefusesForeignCanvases) {
   EXPECT_FLOAT_EQ(g(39, 25), 0.5f);
   EXPECT_LT(g(39, 39), 0.5f);
 
+  // One row per vertex: the template says which row moves which vertex. With
+  // the inner lips on one spot in the source pose, the nearest row cannot
+  // tell them apart and the lower edge stays put.
+  const std::string square = R"({"format":"lip-template-v1","canvas":64,"feather_px":1,)"
+                             R"("u_canon":[[-0.1,0.1],[0.1,0.1],[0.1,0.2],[-0.1,0.2]],"lip_idx":)";
+  std::vector<float> open = kp;
+  open[3 * 15 + 1] += 4.0f / 32.0f;  // the lower lip 4 px down
+  for (const auto& [rows, grows] : {std::pair<const char*, bool>{"[14,14,15,15]}", true}, {"[14,15]}", false}}) {
+    StreamBorrow t(members(), bank(), kCrop, head(), config(0), square + rows);
+    crop = grey();
+    out = t.push(0, crop.data(), kp.data(), open.data());
+    t.writeWindowDelta(out[0], crop.data());
+    EXPECT_EQ(g(40, 32) != 0.5f, grows) << rows;
+  }
+
   auto err = [&](int crop, std::vector<uint8_t> bytes) {
     try {
       StreamBorrow x(members(), std::move(bytes), crop, head(), config(0), "");
