@@ -50,10 +50,13 @@ def save_head(path, kind="full", seed=7):
 
 
 def head_config():
+    # A tight aperture tolerance keeps retrieval on the donors whose opening
+    # matches the mouth; a new leader takes over after one win once the old
+    # one has held two frames, so the teeth keep up with fast speech.
     return {
         "format": "tessera_head.v1",
-        "retrieval": {"kshort": 8, "aperture_tol": 0.15, "K": 2},
-        "temporal": {"cut": 3, "hysteresis": 2, "lookahead": 2},
+        "retrieval": {"kshort": 8, "aperture_tol": 0.05, "K": 2},
+        "temporal": {"cut": 2, "hysteresis": 1, "lookahead": 1},
         "decode": {"envelope_clamp_255": HEAD_ENVELOPE_255},
     }
 
@@ -68,7 +71,7 @@ LIP_TEMPLATE_FILE = "lip_template.v1.json"
 BANK_PIX_FMT = "gbrp"  # what the H.264 decoder hands back for an RGB track
 
 LIP_ROWS = (11, 12, 13, 14, 15, 16)  # mouth corners, upper and lower lips
-MAX_APERTURE = 0.4  # the widest inner-lip gap over mouth width the bank covers
+MAX_APERTURE = 0.45  # the widest inner-lip gap over mouth width the bank covers
 
 
 def _px(v, crop):
@@ -103,30 +106,101 @@ def band_size(stamp):
     return (stamp["band_r1"] - stamp["band_r0"] + 2 * sm, stamp["band_c1"] - stamp["band_c0"] + 2 * sm)
 
 
-def mouth_patch(h, w, aperture, rng):
-    """One reference mouth interior, h x w RGB8: lips around a dark cavity
-    whose height follows the aperture (0..1), an upper and a lower row of
-    teeth with dark gaps, and a tongue when the mouth is wide open."""
+def rest_mouth(xs_target, crop):
+    """Mouth width (corner to corner) and the widest inner-lip gap over that
+    width among the identity frames, in crop pixels."""
     import numpy as np
-    yy, xx = np.mgrid[0:h, 0:w].astype(np.float32)
-    u = (xx + 0.5) / w * 2.0 - 1.0
-    v = (yy + 0.5) / h * 2.0 - 1.0
-    lip = np.array([150, 62, 66], np.float32) + rng.uniform(-6, 6, 3)
-    img = np.empty((h, w, 3), np.float32)
-    img[:] = lip * (0.92 + 0.08 * (1.0 - np.abs(v)))[..., None]
-    half_h = 0.12 + 0.78 * aperture
-    cavity = (u / 0.92) ** 2 + (v / half_h) ** 2 <= 1.0
-    img[cavity] = np.array([48, 14, 20], np.float32)
-    teeth_h = 0.28 * half_h + 0.06
-    gap = (np.abs(((u + 1.0) * 5.0) % 1.0 - 0.5) < 0.06)
-    tooth = np.array([232, 226, 210], np.float32) + rng.uniform(-4, 4, 3)
-    upper = cavity & (v < -half_h + teeth_h) & ~gap & (np.abs(u) < 0.75)
-    lower = cavity & (v > half_h - teeth_h * 0.8) & ~gap & (np.abs(u) < 0.6)
-    img[upper | lower] = tooth
-    if aperture > 0.55:
-        tongue = cavity & ((u / 0.5) ** 2 + ((v - half_h * 0.55) / (half_h * 0.35)) ** 2 <= 1.0) & ~lower
-        img[tongue] = np.array([178, 72, 80], np.float32)
-    return np.clip(np.round(img), 0, 255).astype(np.uint8)
+    width = np.abs(xs_target[:, 12, 0] - xs_target[:, 11, 0]) * crop / 2.0
+    aperture = (xs_target[:, 15, 1] - xs_target[:, 14, 1]) * crop / 2.0 / np.maximum(width, 1e-6)
+    return float(width.mean()), float(aperture.max())
+
+
+# Tooth boundaries across the mouth, in units of the half width (centre out).
+_UPPER_TEETH = (0.0, 0.19, 0.36, 0.51, 0.64, 0.76)
+_LOWER_TEETH = (0.0, 0.13, 0.26, 0.39, 0.51, 0.62)
+CAVITY = (48, 14, 20)
+TONGUE = (78, 24, 32)
+TOOTH = (234, 230, 218)
+LIP = (150, 62, 66)
+
+
+def mouth_patch(h, w, aperture, centre, rest_width, crop, ss=3):
+    """One reference mouth interior, h x w RGB8, drawn in crop pixels around
+    `centre` (patch coordinates of the mouth centre) for an inner-lip gap of
+    `aperture` x the mouth width: a dark cavity between the inner lips, the
+    upper teeth hanging from the upper lip and the lower teeth standing on the
+    lower one, each tooth rounded at its tip and shaded towards the corners,
+    and a dark tongue behind the lower teeth. Around the cavity lies flat lip
+    colour, which the lip contour keeps out of the mouth. The cavity grows
+    with the aperture, so in aperture order the opening only grows."""
+    import numpy as np
+    width = rest_width
+    hw = width / 2.0
+    gap = aperture * width
+    # A warping renderer parts the lips less than the inner-lip keypoints say
+    # (here about half as far): their edges lie about `rim` inside the
+    # keypoints. The teeth start that far in, under a dark rim, and the
+    # cavity reaches past the keypoints, so the mask's feather darkens the
+    # lip edge instead of laying lip colour on it.
+    rim = 0.22 * gap
+    slack = max(0.5, crop / 128.0)
+    cx, cy = centre
+    # Only the box around the cavity is drawn, supersampled so the edges come
+    # out anti-aliased; the rest of the patch is lip.
+    x0 = int(np.clip(np.floor(cx - hw) - 1, 0, w))
+    x1 = int(np.clip(np.ceil(cx + hw) + 2, x0, w))
+    y0 = int(np.clip(np.floor(cy - gap / 2.0 - slack) - 1, 0, h))
+    y1 = int(np.clip(np.ceil(cy + gap / 2.0 + slack) + 2, y0, h))
+    o = (np.arange(ss) + 0.5) / ss - 0.5
+    yy = (np.arange(y0, y1)[:, None] + o[None, :]).reshape(-1)
+    xx = (np.arange(x0, x1)[:, None] + o[None, :]).reshape(-1)
+    y, x = np.meshgrid(yy, xx, indexing="ij")
+    u = (x - cx) / hw
+    lens = np.sqrt(np.clip(1.0 - u * u, 0.0, 1.0))
+    top = cy - (gap / 2.0 + slack) * lens
+    bottom = cy + (gap / 2.0 + slack) * lens
+    cavity = (np.abs(u) < 1.0) & (y >= top) & (y <= bottom)
+
+    img = np.empty(y.shape + (3,), np.float32)
+    img[:] = LIP
+    img[cavity] = CAVITY
+    # Tongue: a low dome behind the lower teeth once the mouth is open.
+    tongue = cavity & (((x - cx) / (0.6 * hw)) ** 2 + ((y - (cy + gap / 2.0 - rim)) / max(0.45 * gap, 1e-6)) ** 2 <= 1.0)
+    img[tongue] = TONGUE
+
+    def teeth(bounds, tip_y, upper):
+        au = np.abs(u)
+        # The teeth show from just inside the lips' parted edge.
+        root = (cy - (gap / 2.0 - rim) * lens) if upper else (cy + (gap / 2.0 - rim) * lens)
+        inside = np.zeros(y.shape, bool)
+        shade = np.ones(y.shape, np.float32)
+        for k in range(len(bounds) - 1):
+            a, b = bounds[k], bounds[k + 1]
+            sel = (au >= a) & (au < b)
+            mid, half = (a + b) / 2.0, (b - a) / 2.0
+            t = (au - mid) / half  # -1..1 across the tooth
+            # Rounded tip: the edge recedes towards the tooth's sides.
+            edge = tip_y - (1 if upper else -1) * 0.14 * (b - a) * hw * t * t
+            # The tooth recedes into the mouth towards the corners.
+            edge = edge - (1 if upper else -1) * 0.25 * (gap / 2.0) * (au / bounds[-1]) ** 2
+            sel &= ((y <= edge) & (y >= root)) if upper else ((y >= edge) & (y <= root))
+            inside |= sel
+            seam = np.clip(1.0 - (1.0 - np.abs(t)) * half * hw / max(0.6, crop / 512.0), 0.0, 1.0)
+            shade = np.where(sel, (1.0 - 0.3 * seam) * (1.0 - 0.3 * (au / bounds[-1]) ** 2), shade)
+        return inside & cavity, shade
+
+    shown = max(0.0, gap - 2.0 * rim)  # the parted lips' gap
+    up_len = min(0.5 * shown, 0.17 * width)
+    lo_len = min(0.25 * shown, 0.09 * width)
+    upper, up_shade = teeth(_UPPER_TEETH, cy - gap / 2.0 + rim + up_len, True)
+    lower, lo_shade = teeth(_LOWER_TEETH, cy + gap / 2.0 - rim - lo_len, False)
+    tooth = np.array(TOOTH, np.float32)
+    img[lower] = tooth * lo_shade[lower, None] * 0.92
+    img[upper] = tooth * up_shade[upper, None]
+    out = np.empty((h, w, 3), np.float32)
+    out[:] = LIP
+    out[y0:y1, x0:x1] = img.reshape(y1 - y0, ss, x1 - x0, ss, 3).mean(axis=(1, 3))
+    return np.clip(np.round(out), 0, 255).astype(np.uint8)
 
 
 def bank(xs_target, crop, n_donors, seed):
@@ -136,12 +210,26 @@ def bank(xs_target, crop, n_donors, seed):
     rng = np.random.default_rng(seed)
     stamp = geometry_stamp(xs_target, crop)
     bh, bw = band_size(stamp)
-    # Apertures in the pass's unit: inner-lip gap over mouth width.
-    aperture = np.linspace(0.02, MAX_APERTURE, n_donors)
+    rest_width, rest_aperture = rest_mouth(xs_target, crop)
+    # Apertures in the pass's unit: inner-lip gap over mouth width. The
+    # smallest lies above the identity's own closed mouth and opens the
+    # contour's arcs (each inset from its keypoints) by a visible margin; a
+    # mouth below it keeps its lips untouched.
+    smallest = max(1.6 * rest_aperture, (2.0 * lip_inset_px(crop) + crop / 256.0) / rest_width)
+    aperture = np.linspace(smallest, MAX_APERTURE, n_donors)
     c_canon = [stamp["window_x0"] + stamp["window_w"] / 2.0, stamp["window_y0"] + stamp["window_h"] / 2.0]
-    cent = [[c_canon[0] + float(rng.uniform(-1, 1)) * crop / 64.0,
-             c_canon[1] + float(rng.uniform(-1, 1)) * crop / 64.0] for _ in range(n_donors)]
-    patches = np.stack([mouth_patch(bh, bw, float(a) / MAX_APERTURE, rng) for a in aperture])
+    mouth = xs_target[:, (11, 12, 14, 15), :2].reshape(-1, 2).mean(0)
+    centre = [_px(float(mouth[0]), crop), _px(float(mouth[1]), crop)]
+    # Each donor's mouth sits a whole number of pixels off the mean mouth (the
+    # pass moves it back by its recorded centre).
+    step = max(1, crop // 256)
+    cent = [[centre[0] + step * int(rng.integers(-1, 2)), centre[1] + step * int(rng.integers(-1, 2))]
+            for _ in range(n_donors)]
+    # Patch pixel (0, 0) is crop pixel (band origin - shift margin).
+    ox = stamp["window_x0"] + stamp["band_c0"] - stamp["shift_margin"]
+    oy = stamp["window_y0"] + stamp["band_r0"] - stamp["shift_margin"]
+    patches = np.stack([mouth_patch(bh, bw, float(a), (c[0] - ox, c[1] - oy), rest_width, crop)
+                        for a, c in zip(aperture, cent)])
     order = [int(i) for i in rng.permutation(n_donors)]
     return {"stamp": stamp, "patches": patches, "aperture": [float(a) for a in aperture],
             "cent": cent, "c_canon": c_canon, "track_order": order}
@@ -159,22 +247,37 @@ def encode_bank(patches, order, path, fps=25):
     subprocess.run(cmd, input=raw, check=True)
 
 
-def lip_template(xs_target, crop, vertices=12):
-    """A closed polygon through the mean mouth corners and inner lips, in the
-    crop's normalised coordinates, with the lip rows that deform it."""
-    import numpy as np
+def lip_template(xs_target, crop):
+    """The inner-lip contour of the mean mouth in the crop's normalised
+    coordinates, one keypoint row per vertex: the two corners (drawn in a
+    little, where the lips meet) move with the corner rows, five vertices on
+    each inner lip over the middle of the mouth move with their lip's inner
+    row. Between a corner and the arcs the contour runs straight, inside the
+    curve of the parted lips. The arcs lie `inset` inside the inner-lip
+    keypoints: a warping renderer parts the lips less than its keypoints do,
+    and the mask must not reach over them."""
     m = xs_target[:, :, :2].mean(0)
-    cx, cy = (m[11] + m[12]) / 2.0
-    half_w = abs(m[12][0] - m[11][0]) / 2.0
-    up = max(abs(cy - m[14][1]), abs(cy - m[13][1]) * 0.6, 2.0 / crop)
-    down = max(abs(m[15][1] - cy), abs(m[16][1] - cy) * 0.6, 2.0 / crop)
-    poly = []
-    for k in range(vertices):
-        t = 2.0 * np.pi * k / vertices
-        ry = up if np.sin(t) < 0 else down
-        poly.append([round(float(cx + half_w * np.cos(t)), 6), round(float(cy + ry * np.sin(t)), 6)])
+    cx = (m[11][0] + m[12][0]) / 2.0
+    cy = (m[11][1] + m[12][1]) / 2.0
+    hw = abs(m[12][0] - m[11][0]) / 2.0
+    inset = 2.0 * lip_inset_px(crop) / crop  # pixels to normalised units
+    up, lo = m[14][1] + inset, m[15][1] - inset
+    arc = (0.3, 0.15, 0.0, -0.15, -0.3)
+    poly, rows = [[cx + 0.88 * hw, cy]], [12]
+    poly += [[cx + f * hw, lo] for f in arc]
+    rows += [15] * len(arc)
+    poly += [[cx - 0.88 * hw, cy]]
+    rows += [11]
+    poly += [[cx - f * hw, up] for f in arc]
+    rows += [14] * len(arc)
+    poly = [[round(float(a), 6), round(float(b), 6)] for a, b in poly]
     return {"format": "lip-template-v1", "edge": "outward", "canvas": crop,
-            "feather_px": max(1.0, crop / 64.0), "u_canon": poly, "lip_idx": list(LIP_ROWS)}
+            "feather_px": max(1.0, crop / 256.0), "u_canon": poly, "lip_idx": rows}
+
+
+def lip_inset_px(crop):
+    """How far the contour's arcs lie inside the inner-lip keypoints."""
+    return crop / 128.0
 
 
 def write_members(writer, xs_target, crop, seed, n_donors):
