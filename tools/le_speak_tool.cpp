@@ -5,13 +5,20 @@
 // input audio (AAC).
 //
 //   le_speak BUNDLE --audio speech.wav|-  --out talk.mp4
-//            [--realtime] [--lead S] [--tail S] [--model KEY] [--threads N] [--crf N] [--quiet]
+//            [--realtime] [--lead S] [--tail S] [--model KEY] [--teeth] [--threads N] [--crf N] [--quiet]
 //   le_speak BUNDLE --audio speech.wav|-  --out talk.mp4 --offline [--threads N] [--crf N] [--quiet]
 //
 // --offline renders the whole utterance through the offline stream
 // (le_stream) as fast as the machine allows: the keypoint deltas of every
 // frame come from the face-conditioned model at once, one frame per 640
 // samples (a partial last piece counts), no idle frames around the speech.
+//
+// --teeth arms the teeth borrow on the live session before it speaks: the
+// bundle's four teeth members are loaded and cross-checked, the reference
+// bank is decoded from memory into donor order, and every speech and ramp
+// crop has its mouth repainted from the bank before it is pasted. A bundle
+// without the members is refused. The offline stream has no teeth stage, so
+// --teeth with --offline is refused too.
 //
 // Audio is any file FFmpeg reads (resampled to 16 kHz mono), or "-" for raw
 // s16le 16 kHz mono PCM on standard input. Picture and sound are aligned by
@@ -43,6 +50,7 @@ extern "C" {
 #include "le/le.h"
 #include "media/audio_reader.h"
 #include "media/mp4_writer.h"
+#include "tessera/le_bankdec_ff.h"
 
 namespace {
 
@@ -52,14 +60,14 @@ struct Args {
   std::string bundle, audio, out, model = "b1";
   double lead = 0.4, tail = 0.6;
   int threads = 0, crf = 20;
-  bool realtime = false, quiet = false, offline = false;
+  bool realtime = false, quiet = false, offline = false, teeth = false;
   bool liveOnlyGiven = false;  // --realtime, --lead, --tail or --model
 };
 
 int usage() {
   std::fprintf(stderr,
                "usage: le_speak BUNDLE --audio FILE|- --out talk.mp4 [--realtime] [--lead S] [--tail S]\n"
-               "                [--model KEY] [--threads N] [--crf N] [--quiet]\n"
+               "                [--model KEY] [--teeth] [--threads N] [--crf N] [--quiet]\n"
                "       le_speak BUNDLE --audio FILE|- --out talk.mp4 --offline [--threads N] [--crf N] [--quiet]\n");
   return 2;
 }
@@ -109,6 +117,69 @@ struct Closer {
 };
 
 float clampSample(float s) { return std::isfinite(s) ? std::max(-1.f, std::min(1.f, s)) : 0.f; }
+
+struct MembersCloser {
+  le_tessera_members* m = nullptr;
+  ~MembersCloser() { le_tessera_members_close(m); }
+};
+
+std::string readWhole(const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) throw std::runtime_error("cannot open " + path);
+  std::string bytes;
+  char buf[1 << 16];
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) bytes.append(buf, n);
+  const bool bad = std::ferror(f) != 0;
+  std::fclose(f);
+  if (bad) throw std::runtime_error("cannot read " + path);
+  return bytes;
+}
+
+// Loads the bundle's teeth members, decodes the reference bank into donor
+// order and arms the borrow on the session, before any audio is pushed.
+void attachTeeth(le_utt* utt, const std::string& dir) {
+  const auto start = Clock::now();
+  char err[2048] = "";
+  MembersCloser members;
+  members.m = le_tessera_members_open(dir.c_str(), err, sizeof err);
+  if (!members.m) throw std::runtime_error("--teeth: this bundle cannot borrow teeth: " + std::string(err));
+  le_tessera_members* m = members.m;
+  const int n = le_tessera_members_n_donors(m), bh = le_tessera_members_band_h(m), bw = le_tessera_members_band_w(m);
+  const int32_t* order = le_tessera_members_track_order(m);
+  const std::string track = readWhole(le_tessera_members_bank_track_path(m));
+  std::vector<uint8_t> bank;
+  try {
+    bank = le::tessera::decodeBankTrack(reinterpret_cast<const uint8_t*>(track.data()), track.size(), n, bh, bw,
+                                        std::vector<int32_t>(order, order + n));
+  } catch (const std::exception& e) {
+    throw std::runtime_error(std::string("--teeth: ") + le_tessera_members_bank_track_path(m) + ": " + e.what());
+  }
+  const double decodeMs = msSince(start);
+  if (!le_utt_tessera_attach(utt, bank.data(), n, le_tessera_members_cent(m), le_tessera_members_aperture(m),
+                             le_tessera_members_c_canon(m), le_tessera_members_stamp(m), le_tessera_members_head_pt(m),
+                             le_tessera_members_head_pt_len(m), le_tessera_members_head_json(m),
+                             le_tessera_members_manifest_json(m)))
+    throw std::runtime_error(std::string("--teeth: ") + le_utt_last_error());
+  le_utt_tessera_counts counts{};
+  le_utt_tessera_stats(utt, &counts);
+  int g[12] = {};
+  le_utt_tessera_geometry(utt, g);
+  const int synth = le_utt_tessera_synth_w(utt);
+  std::printf("le_speak: teeth attached: %d donors of %dx%d (%s %s track, %.1f kB, decoded in %.1f ms), "
+              "mouth band %dx%d at (%d, %d) of the %dx%d crop, %s mask, head %s\n",
+              n, bw, bh, le_tessera_members_bank_codec(m), le_tessera_members_bank_pix_fmt(m), track.size() / 1024.0,
+              decodeMs, g[10] - g[9], g[8] - g[7], g[2] + g[9], g[3] + g[7], g[0], g[1],
+              counts.lip_contour ? "lip contour" : "elliptical",
+              synth ? "with its synthesis branch" : "without a synthesis branch");
+}
+
+void printTeethStats(le_utt* utt) {
+  le_utt_tessera_counts t{};
+  if (!le_utt_tessera_stats(utt, &t)) return;
+  std::printf("le_speak: teeth: %lld crops into the pass, %lld out (mouths closed tighter than the bank "
+              "pass unchanged), %lld donor switches, %lld drains, %d crops left as rendered\n",
+              t.pushed, t.delivered, t.switches, t.flushes, t.failures);
+}
 
 struct StreamCloser {
   le_stream* s = nullptr;
@@ -213,6 +284,7 @@ int run(const Args& a) {
   if (!a.realtime) opts.gap_s = -1;
   c.utt = le_utt_create(c.ctx, &opts);
   if (!c.utt) throw std::runtime_error(le_utt_last_error());
+  if (a.teeth) attachTeeth(c.utt, dir);
   for (int r; (r = le_utt_ready(c.utt)) != 1;) {
     if (r < 0) throw std::runtime_error(std::string("audio models: ") + le_utt_last_error());
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -332,6 +404,7 @@ int run(const Args& a) {
               s.speech_rendered ? s.deliver_ms_total / s.speech_rendered : 0.0, firstSpeechLatencyMs,
               wall > 0 ? 100 * cpu / wall : 0.0);
   if (failures) std::printf("le_speak: %d render failure(s), last: %s\n", failures, failure);
+  if (a.teeth) printTeethStats(c.utt);
   std::printf("le_speak: wrote %s\n", a.out.c_str());
   return 0;
 }
@@ -358,6 +431,7 @@ int main(int argc, char** argv) {
       else if (opt == "--crf") a.crf = std::stoi(value());
       else if (opt == "--realtime") a.realtime = true, a.liveOnlyGiven = true;
       else if (opt == "--offline") a.offline = true;
+      else if (opt == "--teeth") a.teeth = true;
       else if (opt == "--quiet") a.quiet = true;
       else return usage();
     } catch (const std::exception& e) {
@@ -369,6 +443,10 @@ int main(int argc, char** argv) {
     return usage();
   if (a.offline && a.liveOnlyGiven) {
     std::fprintf(stderr, "le_speak: --realtime, --lead, --tail and --model belong to the live mode, not --offline\n");
+    return usage();
+  }
+  if (a.offline && a.teeth) {
+    std::fprintf(stderr, "le_speak: --teeth needs the live session: the offline stream has no teeth stage\n");
     return usage();
   }
   try {

@@ -2,11 +2,13 @@
 # le_speak over the tiny demo bundle: speech in, an MP4 with both streams out,
 # picture and sound of the same length, one video frame per delivered frame
 # (live), one per 640 samples begun (--offline); bad audio refused with
-# nothing left at the output path.
+# nothing left at the output path; --teeth through the borrow on a bundle with
+# the teeth members, refused on one without them and with --offline.
 set -euo pipefail
 le_speak=$1
 bundle=$2
 speech=$3
+teeth=$4
 support=$(cd "$(dirname "$0")/../support" && pwd)
 export LSAN_OPTIONS="suppressions=$support/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 export TSAN_OPTIONS="suppressions=$support/tsan.supp${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
@@ -60,6 +62,26 @@ done
 if "$le_speak" "$bundle" --audio "$speech/hello.wav" --out "$work/both.mp4" --offline --realtime 2> /dev/null; then
   echo "--offline --realtime was accepted"; exit 1
 fi
+
+# --teeth: every speech and ramp crop goes through the pass and comes out.
+"$le_speak" "$teeth" --audio "$speech/hello.wav" --out "$work/teeth.mp4" --teeth --quiet > "$work/teeth.txt" 2>> "$work/log.txt" ||
+  { cat "$work/log.txt"; exit 1; }
+grep -q "^le_speak: teeth attached: 8 donors .* lip contour mask" "$work/teeth.txt" || { cat "$work/teeth.txt"; exit 1; }
+read -r total crops <<< "$(sed -n 's/^le_speak: \([0-9]*\) frames (.* \([0-9]*\) speech, \([0-9]*\) ramp).*/\1 \2 \3/p' "$work/teeth.txt" |
+                         awk '{ print $1, $2 + $3 }')"
+grep -q "^le_speak: teeth: $crops crops into the pass, $crops out .* 0 crops left as rendered" "$work/teeth.txt" ||
+  { echo "teeth: expected $crops crops through the pass"; cat "$work/teeth.txt"; exit 1; }
+check_video "$work/teeth.mp4" "$total"
+if "$le_speak" "$bundle" --audio "$speech/hello.wav" --out "$work/noteeth.mp4" --teeth --quiet > /dev/null 2> "$work/err.txt"; then
+  echo "--teeth was accepted on a bundle without the teeth members"; exit 1
+fi
+grep -q "^le_speak: --teeth: this bundle cannot borrow teeth: missing teeth member(s): bank_track" "$work/err.txt" ||
+  { cat "$work/err.txt"; exit 1; }
+[ ! -e "$work/noteeth.mp4" ] || { echo "--teeth refusal left a file behind"; exit 1; }
+if "$le_speak" "$teeth" --audio "$speech/hello.wav" --out "$work/both.mp4" --teeth --offline 2> "$work/err.txt"; then
+  echo "--teeth --offline was accepted"; exit 1
+fi
+grep -q "^le_speak: --teeth needs the live session" "$work/err.txt" || { cat "$work/err.txt"; exit 1; }
 
 # Empty, truncated (a FLAC that declares its length) and non-audio input: a
 # failure, and no file at --out.
