@@ -444,6 +444,30 @@ LE_API size_t le_tessera_members_band_bytes(const le_tessera_members* members);
 LE_API int le_tessera_members_reorder(const le_tessera_members* members, const uint8_t* track,
                                       uint8_t* out, char* err, int n);
 
+/* Repaints n host crops offline through one teeth borrow pass over the
+ * bundle's members, without a session: the members are loaded and
+ * cross-checked, the bank is decoded into donor order, the pass is armed
+ * (lip contour when the bundle has a lip template), every crop is pushed in
+ * order and the held ones are flushed; each crop's mouth band is written
+ * back in place (a mouth closed tighter than the bank's smallest aperture
+ * is left as it was). `crops` holds n crops of 3 x crop x crop floats
+ * (channel-major, 0..1, crop = the bundle's render crop); xs and xd hold n
+ * rows of 63 floats each: crop i is read with source row xs[i] and driving
+ * row xd[i]. 1 on success; 0 with the reason in err (at most err_len - 1
+ * characters, always terminated; nothing written when err is NULL or
+ * err_len < 1): "le_tessera_run: null argument", "le_tessera_run: n < 1 —
+ * no crop to repaint", or "le_tessera_run: " + the members', decoder's or
+ * pass's message. The crops may be partly repainted after a failure. */
+LE_API int le_tessera_run(const char* bundle_dir, float* crops, int n, const float* xs, const float* xd, char* err,
+                          int err_len);
+/* As le_tessera_run, with the driving rows shifted by `shift` frames: crop i
+ * is read with source row xs[i] and driving row xd[j], j = i + shift clamped
+ * to 0 ... n - 1 (a positive shift shows each crop the mouth its driving
+ * track reaches `shift` frames later; shift 0 is le_tessera_run). Messages
+ * begin "le_tessera_run_shift: ". */
+LE_API int le_tessera_run_shift(const char* bundle_dir, float* crops, int n, const float* xs, const float* xd,
+                                int shift, char* err, int err_len);
+
 /* ---- Face-conditioned audio deltas (le_fca) ------------------------------ */
 
 /* Converts a whole utterance of 16 kHz mono float speech into one row of 63

@@ -254,6 +254,10 @@ TEST(CApiSweep, NullHandlesAndArguments) {
       ROW(None, Any, le_tessera_members_band_h(nullptr) == 0),
       ROW(None, Any, le_tessera_members_band_bytes(nullptr) == 0),
       ROW(None, Any, le_tessera_members_reorder(nullptr, bytes.data(), bytes.data(), text, sizeof text) == 1 && *text),
+      ROW(None, Any, le_tessera_run(nullptr, floats.data(), 1, floats.data(), floats.data(), text, sizeof text) == 0 && *text),
+      ROW(None, Any, le_tessera_run("/nonexistent/bundle", floats.data(), 1, floats.data(), floats.data(), nullptr, 0) == 0),
+      ROW(None, Any, le_tessera_run_shift("/nonexistent/bundle", floats.data(), 0, floats.data(), floats.data(), 1, text, 1) == 0 && !*text),
+      ROW(None, Any, le_tessera_run_shift("/nonexistent/bundle", floats.data(), 1, nullptr, floats.data(), -1, text, sizeof text) == 0 && *text),
 
       ROW(None, Any, (le_tel_record(nullptr, 1.0), le_tel_record("", 2.0), true)),
       ROW(None, Any, (le_tel_record_str(nullptr, "v"), le_tel_record_str("k", nullptr), true)),
