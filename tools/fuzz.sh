@@ -12,6 +12,9 @@
 #   tools/fuzz.sh all 300            every target, five minutes each
 #   tools/fuzz.sh tessera_json,head_pt_load 600   those two, ten minutes each
 #   LE_FUZZ_JOBS=2 tools/fuzz.sh     two fuzzing processes per target
+#   LE_FUZZ_RUNS=10000000 tools/fuzz.sh imx_unwrap 7200
+#                                    stop at ten million executions (shared
+#                                    among the jobs) or after two hours
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
@@ -19,6 +22,7 @@ cd "$here"
 which=${1:-all}
 seconds=${2:-60}
 jobs=${LE_FUZZ_JOBS:-1}
+runs=${LE_FUZZ_RUNS:-0}
 dir=build/test-fuzz
 
 mapfile -t all < <(ls fuzz/*.cpp | xargs -n1 basename | sed 's/\.cpp$//' | grep -vx replay_main)
@@ -64,11 +68,13 @@ for t in "${targets[@]}"; do
   mkdir "$scratch/new"
   t0=$(date +%s.%N)
   pids=()
+  limit=()
+  [ "$runs" -le 0 ] || limit=(-runs=$(((runs + jobs - 1) / jobs)))
   for ((j = 1; j <= jobs; ++j)); do
     mkdir "$scratch/tmp$j"
     LE_FUZZ_TMP="$scratch/tmp$j" "$bin" "$scratch/new" "$corpus" -max_total_time="$seconds" \
       -print_final_stats=1 -close_fd_mask=2 -timeout=10 -rss_limit_mb=4096 \
-      -artifact_prefix="$findings/" >"$findings/job$j.log" 2>&1 &
+      -artifact_prefix="$findings/" "${limit[@]}" >"$findings/job$j.log" 2>&1 &
     pids+=($!)
   done
   rc=0
