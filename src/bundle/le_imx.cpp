@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -72,7 +73,9 @@ std::vector<ImxEntry> readImxToc(std::FILE* f, const std::string& container) {
                              std::to_string(version));
   const uint16_t count = u16le(head + 6);
   std::vector<ImxEntry> toc;
-  toc.reserve(count);
+  // The count is the container's word only: a few bytes claiming 65 535
+  // members must not cost megabytes before the table runs out.
+  toc.reserve(std::min<uint32_t>(count, 64));
   for (uint32_t i = 0; i < count; ++i) {
     unsigned char len[2];
     if (std::fread(len, 1, 2, f) != 2)
