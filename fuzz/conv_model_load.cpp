@@ -7,8 +7,9 @@
 //   holds exactly the product of its dims; the batch is 1 ... 4096; and
 //   graphSupported is exactly "shapes read and m4bResolve accepts them".
 // - odd: the rest edits the m4b shapes (3 bytes per edit: drop, change a
-//   dim, duplicate, rename, change the rank). m4bResolve never throws,
-//   refuses with one of its reasons, and what it accepts really resolves.
+//   dim, duplicate, rename, change the rank; the first 64 edits count).
+//   m4bResolve never throws, refuses with one of its reasons, and what it
+//   accepts really resolves.
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
@@ -86,8 +87,15 @@ bool isResolveReason(const std::string& r) {
          (startsWith(r, "pre bias ") && endsWith(r, " absent or not (96)"));
 }
 
+// At most this many edits: the m4b table has some forty entries, so a few
+// dozen edits reach any mix of dropped, reshaped, duplicated and renamed
+// ones, while the thousands a model-sized input would give only cost time.
+constexpr size_t kMaxEdits = 64;
+
 void editedShapes(const uint8_t* data, size_t size) {
-  le::TensorShapes shapes = le::m4bNominalShapes();
+  static const le::TensorShapes nominal = le::m4bNominalShapes();
+  le::TensorShapes shapes = nominal;
+  size = std::min(size, 3 * kMaxEdits);
   for (size_t at = 0; at + 3 <= size && !shapes.empty(); at += 3) {
     const uint8_t op = data[at] % 5, value = data[at + 2];
     auto it = shapes.begin();
