@@ -1,7 +1,8 @@
 // Fuzzes the ONNX wire layer and the load-time rewrites. The first input
 // byte picks the gsRebuild edit; the rest is a model image. Properties:
 // - malformed wire data raises exactly "onnx: bad varint", "onnx: truncated"
-//   or "onnx: bad wire type", and nothing reads out of bounds;
+//   or "onnx: bad wire type", and nothing reads out of bounds; the reader
+//   refuses exactly what an independent restatement of the rules refuses;
 // - every raw span and payload lies inside the input;
 // - a rewrite that reports no change leaves the model byte-identical; one
 //   that changes it leaves a model that reads back, and a second pass of the
@@ -43,16 +44,68 @@ bool wire(Fn&& fn) {
   }
 }
 
-// Walks every field, descending into length-delimited payloads that parse,
-// and checks that spans stay inside [lo, hi).
-void walk(le::GsSlice s, const unsigned char* lo, const unsigned char* hi, int depth) {
+// The wire rules restated without exceptions: true when every field of `s`
+// decodes (varints of at most ten bytes, lengths inside the span, wire types
+// 0, 1, 2 and 5).
+bool wellFormed(le::GsSlice s) {
+  const unsigned char* p = s.data;
+  const unsigned char* end = s.data + s.size;
+  const auto varint = [&](uint64_t& v) {
+    v = 0;
+    for (unsigned shift = 0; p < end; shift += 7) {
+      const unsigned char b = *p++;
+      v |= static_cast<uint64_t>(b & 0x7f) << shift;
+      if (!(b & 0x80)) return true;
+      if (shift == 63) return false;
+    }
+    return false;
+  };
+  while (p < end) {
+    uint64_t key = 0, v = 0;
+    if (!varint(key)) return false;
+    switch (key & 7) {
+      case 0:
+        if (!varint(v)) return false;
+        break;
+      case 1:
+        if (end - p < 8) return false;
+        p += 8;
+        break;
+      case 2:
+        if (!varint(v) || v > static_cast<uint64_t>(end - p)) return false;
+        p += v;
+        break;
+      case 5:
+        if (end - p < 4) return false;
+        p += 4;
+        break;
+      default:
+        return false;
+    }
+  }
+  return true;
+}
+
+// Walks every field, descending into length-delimited payloads, and checks
+// that spans stay inside [lo, hi) and that the reader refuses exactly the
+// payloads wellFormed() refuses. Most payloads of a model are names and raw
+// tensor data that are not messages, and under the sanitizers every refusal
+// (an exception) costs more than the rest of the walk: only the first few
+// refused payloads of an input are walked.
+void walk(le::GsSlice s, const unsigned char* lo, const unsigned char* hi, int depth, int& refusalsLeft) {
   le::GsReader r(s);
   le::GsField f;
   while (r.next(f)) {
     check(f.raw >= lo && f.raw + f.rawSize <= hi && f.rawSize > 0);
     if (f.wireType == 2) {
       check(f.data >= f.raw && f.data + f.size <= f.raw + f.rawSize);
-      if (depth < 6) wire([&] { walk(f.payload(), lo, hi, depth + 1); });
+      if (depth >= 6) continue;
+      if (wellFormed(f.payload())) {
+        check(wire([&] { walk(f.payload(), lo, hi, depth + 1, refusalsLeft); }));
+      } else if (refusalsLeft > 0) {
+        --refusalsLeft;
+        check(!wire([&] { walk(f.payload(), lo, hi, depth + 1, refusalsLeft); }));
+      }
     }
   }
 }
@@ -94,7 +147,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const unsigned char* lo = model.data();
   const unsigned char* hi = model.data() + model.size();
 
-  wire([&] { walk(le::gsSliceOf(model), lo, hi, 0); });
+  int refusalsLeft = 4;
+  check(wire([&] { walk(le::gsSliceOf(model), lo, hi, 0, refusalsLeft); }) == wellFormed(le::gsSliceOf(model)));
   {
     le::PbReader r(le::gsSliceOf(model));
     le::PbField f;

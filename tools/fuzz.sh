@@ -70,11 +70,14 @@ for t in "${targets[@]}"; do
   pids=()
   limit=()
   [ "$runs" -le 0 ] || limit=(-runs=$(((runs + jobs - 1) / jobs)))
+  # fuzz/<target>.options: further libFuzzer flags ('#' starts a comment).
+  opts=()
+  [ ! -f "fuzz/$t.options" ] || read -ra opts < <(sed 's/#.*//' "fuzz/$t.options" | tr '\n' ' ') || true
   for ((j = 1; j <= jobs; ++j)); do
     mkdir "$scratch/tmp$j"
     LE_FUZZ_TMP="$scratch/tmp$j" "$bin" "$scratch/new" "$corpus" -max_total_time="$seconds" \
       -print_final_stats=1 -close_fd_mask=2 -timeout=10 -rss_limit_mb=4096 \
-      -artifact_prefix="$findings/" "${limit[@]}" >"$findings/job$j.log" 2>&1 &
+      -artifact_prefix="$findings/" "${limit[@]}" "${opts[@]}" >"$findings/job$j.log" 2>&1 &
     pids+=($!)
   done
   rc=0
