@@ -24,6 +24,7 @@
 #include "paste/le_simd.h"
 #include "support/bench_support.h"
 #include "support/ratio_main.h"
+#include "seeded_head.h"
 #include "tessera/le_tessera_stream.h"
 
 namespace {
@@ -31,12 +32,6 @@ namespace {
 constexpr int kRows = 96, kCols = 192, kThreads = 2;
 constexpr size_t kPlane = static_cast<size_t>(kRows) * kCols;
 
-std::vector<float> seeded(size_t n, std::mt19937& rng, float scale) {
-  std::uniform_real_distribution<float> u(-scale, scale);
-  std::vector<float> v(n);
-  for (float& x : v) x = u(rng);
-  return v;
-}
 
 struct Setup {
   le::tessera::HeadWeights head;
@@ -46,17 +41,7 @@ struct Setup {
 
   Setup() {
     std::mt19937 rng(3);
-    le::tessera::HeadWeights& h = head;
-    h.cand0_w = seeded(16 * 7 * 9, rng, 0.1f);
-    h.cand0_b = seeded(16, rng, 0.1f);
-    h.cand2_w = seeded(16 * 16 * 9, rng, 0.1f);
-    h.cand2_b = seeded(16, rng, 0.1f);
-    h.cand4_w = seeded(16 * 9, rng, 0.1f);
-    h.cand4_b = seeded(1, rng, 0.1f);
-    h.syn0_w = seeded(16 * 3 * 9, rng, 0.1f);
-    h.syn0_b = seeded(16, rng, 0.1f);
-    h.syn2_w = seeded(16 * 9, rng, 0.1f);
-    h.syn2_b = seeded(1, rng, 0.1f);
+    head = le::bench::seededHead(rng);
     std::uniform_real_distribution<float> unit(0.0f, 1.0f);
     input.resize(7 * kPlane);
     for (float& v : input) v = unit(rng);

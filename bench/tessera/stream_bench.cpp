@@ -17,18 +17,13 @@
 #include "paste/le_simd.h"
 #include "support/bench_support.h"
 #include "support/ratio_main.h"
+#include "seeded_head.h"
 #include "tessera/le_tessera_stream.h"
 
 namespace {
 
 constexpr int kCrop = 512, kDonors = 32;
 
-std::vector<float> seeded(size_t n, std::mt19937& rng, float scale) {
-  std::uniform_real_distribution<float> u(-scale, scale);
-  std::vector<float> v(n);
-  for (float& x : v) x = u(rng);
-  return v;
-}
 
 // This library's kernels forced to one target (0: the chosen one).
 class ForcedTarget {
@@ -53,17 +48,7 @@ void BM_StreamBorrowFrame(benchmark::State& state, int64_t target) {
   }
   std::vector<uint8_t> bank(static_cast<size_t>(kDonors) * in.patchBytes());
   for (auto& b : bank) b = static_cast<uint8_t>(rng());
-  le::tessera::HeadWeights h;
-  h.cand0_w = seeded(16 * 7 * 9, rng, 0.1f);
-  h.cand0_b = seeded(16, rng, 0.1f);
-  h.cand2_w = seeded(16 * 16 * 9, rng, 0.1f);
-  h.cand2_b = seeded(16, rng, 0.1f);
-  h.cand4_w = seeded(16 * 9, rng, 0.1f);
-  h.cand4_b = seeded(1, rng, 0.1f);
-  h.syn0_w = seeded(16 * 3 * 9, rng, 0.1f);
-  h.syn0_b = seeded(16, rng, 0.1f);
-  h.syn2_w = seeded(16 * 9, rng, 0.1f);
-  h.syn2_b = seeded(1, rng, 0.1f);
+  le::tessera::HeadWeights h = le::bench::seededHead(rng);
   le::tessera::ServeConfig c;
   c.kshort = 8;
   c.aperture_tol = 0.15;

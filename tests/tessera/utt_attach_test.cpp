@@ -3,6 +3,7 @@
 // crop goes through the pass and comes out in clip order.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -17,6 +18,27 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The speech fixture as 16-bit PCM (empty when it cannot be read).
+std::vector<int16_t> helloPcm() {
+  std::ifstream in(le::test::bakeFixturesRoot() + "/speech/hello.f32", std::ios::binary | std::ios::ate);
+  std::vector<float> f(in ? static_cast<size_t>(in.tellg()) / 4 : 0);
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(f.data()), static_cast<std::streamsize>(f.size() * 4));
+  std::vector<int16_t> pcm(f.size());
+  for (size_t i = 0; i < f.size(); ++i) pcm[i] = static_cast<int16_t>(std::max(-1.f, std::min(1.f, f[i])) * 32767);
+  return pcm;
+}
+
+// One frame into `rgba`, waiting up to `seconds` for it.
+bool pullWithin(le_utt* utt, std::vector<uint8_t>& rgba, le_utt_frame_info& info, int seconds) {
+  const auto stop = Clock::now() + std::chrono::seconds(seconds);
+  while (Clock::now() < stop) {
+    if (le_utt_pull_frame(utt, rgba.data(), rgba.size(), &info) == 1) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
 
 TEST(UttTessera, AttachRefusalsThenAnUtteranceThroughThePass) {
   const std::string dir = le::test::bakeFixture("tiny_tessera");
@@ -75,25 +97,13 @@ TEST(UttTessera, AttachRefusalsThenAnUtteranceThroughThePass) {
   while (le_utt_ready(utt) == 0 && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   ASSERT_EQ(le_utt_ready(utt), 1) << le_utt_last_error();
 
-  std::ifstream in(le::test::bakeFixturesRoot() + "/speech/hello.f32", std::ios::binary | std::ios::ate);
-  std::vector<float> f(in ? static_cast<size_t>(in.tellg()) / 4 : 0);
-  in.seekg(0);
-  in.read(reinterpret_cast<char*>(f.data()), static_cast<std::streamsize>(f.size() * 4));
-  std::vector<int16_t> pcm(f.size());
-  for (size_t i = 0; i < f.size(); ++i) pcm[i] = static_cast<int16_t>(std::max(-1.f, std::min(1.f, f[i])) * 32767);
+  const std::vector<int16_t> pcm = helloPcm();
   ASSERT_FALSE(pcm.empty());
 
   const size_t bytes = static_cast<size_t>(le_width(ctx)) * le_height(ctx) * 4;
   std::vector<uint8_t> rgba(bytes);
   le_utt_frame_info info{};
-  auto next = [&] {
-    const auto stop = Clock::now() + std::chrono::seconds(20);
-    while (Clock::now() < stop) {
-      if (le_utt_pull_frame(utt, rgba.data(), bytes, &info) == 1) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
-  };
+  auto next = [&] { return pullWithin(utt, rgba, info, 20); };
   ASSERT_TRUE(next());
   int expected = (info.driver_index + 1) % le_nt(ctx);
   ASSERT_EQ(le_utt_push_audio(utt, pcm.data(), static_cast<int>(pcm.size())), 1);
@@ -152,25 +162,13 @@ TEST(UttTessera, InterruptAndDestroyWhileThePassHoldsCrops) {
   while (le_utt_ready(utt) == 0 && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   ASSERT_EQ(le_utt_ready(utt), 1) << le_utt_last_error();
 
-  std::ifstream in(le::test::bakeFixturesRoot() + "/speech/hello.f32", std::ios::binary | std::ios::ate);
-  std::vector<float> f(in ? static_cast<size_t>(in.tellg()) / 4 : 0);
-  in.seekg(0);
-  in.read(reinterpret_cast<char*>(f.data()), static_cast<std::streamsize>(f.size() * 4));
-  std::vector<int16_t> pcm(f.size());
-  for (size_t i = 0; i < f.size(); ++i) pcm[i] = static_cast<int16_t>(std::max(-1.f, std::min(1.f, f[i])) * 32767);
+  const std::vector<int16_t> pcm = helloPcm();
   ASSERT_FALSE(pcm.empty());
 
   const size_t bytes = static_cast<size_t>(le_width(ctx)) * le_height(ctx) * 4;
   std::vector<uint8_t> rgba(bytes);
   le_utt_frame_info info{};
-  auto next = [&] {
-    const auto stop = Clock::now() + std::chrono::seconds(60);
-    while (Clock::now() < stop) {
-      if (le_utt_pull_frame(utt, rgba.data(), bytes, &info) == 1) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
-  };
+  auto next = [&] { return pullWithin(utt, rgba, info, 60); };
   auto holding = [&] {
     le_utt_tessera_counts c{};
     return le_utt_tessera_stats(utt, &c) == 1 && c.pushed > c.delivered;
