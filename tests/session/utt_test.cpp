@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/bake_fixtures.h"
+#include "support/speech_pcm.h"
 #include "le/le.h"
 #include "support/test_support.h"
 
@@ -21,16 +22,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 std::string tiny() { return le::test::bakeFixture("tiny"); }
-
-std::vector<int16_t> speechPcm() {
-  std::ifstream in(le::test::bakeFixturesRoot() + "/speech/fox.f32", std::ios::binary | std::ios::ate);
-  std::vector<float> f(in ? static_cast<size_t>(in.tellg()) / 4 : 0);
-  in.seekg(0);
-  in.read(reinterpret_cast<char*>(f.data()), static_cast<std::streamsize>(f.size() * 4));
-  std::vector<int16_t> pcm(f.size());
-  for (size_t i = 0; i < f.size(); ++i) pcm[i] = static_cast<int16_t>(std::max(-1.f, std::min(1.f, f[i])) * 32767);
-  return pcm;
-}
 
 struct Frame {
   std::vector<uint8_t> rgba;
@@ -101,7 +92,7 @@ TEST_F(Utt, IdleSpeechRampIdleInClipOrder) {
   ASSERT_EQ(f.info.kind, 0);
   int expected = (f.info.driver_index + 1) % nt;
   EXPECT_EQ(f.rgba, driver(f.info.driver_index));  // idle frames are the driver frames unchanged
-  const std::vector<int16_t> pcm = speechPcm();
+  const std::vector<int16_t> pcm = le::test::speechPcm("fox");
   ASSERT_FALSE(pcm.empty());
   ASSERT_EQ(le_utt_push_audio(utt_, pcm.data(), static_cast<int>(pcm.size())), 1);
   le_utt_end_utterance(utt_);
@@ -136,7 +127,7 @@ TEST_F(Utt, IdleSpeechRampIdleInClipOrder) {
 
 TEST_F(Utt, RampHasItsFramesThenIdleResumesAtTheNextDriverFrame) {
   open(6);
-  const std::vector<int16_t> pcm = speechPcm();
+  const std::vector<int16_t> pcm = le::test::speechPcm("fox");
   le_utt_push_audio(utt_, pcm.data(), 16000);  // one second, then end
   le_utt_end_utterance(utt_);
   int ramp = 0, lastSpeech = -1;
@@ -156,7 +147,7 @@ TEST_F(Utt, RampHasItsFramesThenIdleResumesAtTheNextDriverFrame) {
 
 TEST_F(Utt, InterruptDropsEverythingAndTheNextUtteranceWorks) {
   open();
-  const std::vector<int16_t> pcm = speechPcm();
+  const std::vector<int16_t> pcm = le::test::speechPcm("fox");
   le_utt_push_audio(utt_, pcm.data(), static_cast<int>(pcm.size()));
   le_utt_end_utterance(utt_);
   for (int speech = 0; speech < 5;)
@@ -211,7 +202,7 @@ TEST_F(Utt, WithoutAudioModelsTheSessionStaysIdle) {
   while (le_utt_ready(utt_) == 0 && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   EXPECT_EQ(le_utt_ready(utt_), -1);
   EXPECT_NE(std::string(le_utt_last_error()), "");
-  const std::vector<int16_t> pcm = speechPcm();
+  const std::vector<int16_t> pcm = le::test::speechPcm("fox");
   le_utt_push_audio(utt_, pcm.data(), 16000);
   for (int i = 0; i < 10; ++i) EXPECT_EQ(next().info.kind, 0);
 }
@@ -221,7 +212,7 @@ TEST_F(Utt, WithoutAudioModelsTheSessionStaysIdle) {
 // session can be destroyed at any moment.
 TEST_F(Utt, HostThreadsAtRandom) {
   open(3, 0.3);
-  const std::vector<int16_t> pcm = speechPcm();
+  const std::vector<int16_t> pcm = le::test::speechPcm("fox");
   const char* seconds = std::getenv("LE_UTT_STRESS_SECONDS");
   const auto until = Clock::now() + std::chrono::seconds(seconds ? std::atoi(seconds) : 8);
   std::atomic<long long> pulled{0};

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/bake_fixtures.h"
+#include "support/speech_pcm.h"
 #include "bundle/le_bundle.h"
 #include "le/le.h"
 #include "tessera/le_bankdec_ff.h"
@@ -19,15 +20,23 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The speech fixture as 16-bit PCM (empty when it cannot be read).
-std::vector<int16_t> helloPcm() {
-  std::ifstream in(le::test::bakeFixturesRoot() + "/speech/hello.f32", std::ios::binary | std::ios::ate);
-  std::vector<float> f(in ? static_cast<size_t>(in.tellg()) / 4 : 0);
-  in.seekg(0);
-  in.read(reinterpret_cast<char*>(f.data()), static_cast<std::streamsize>(f.size() * 4));
-  std::vector<int16_t> pcm(f.size());
-  for (size_t i = 0; i < f.size(); ++i) pcm[i] = static_cast<int16_t>(std::max(-1.f, std::min(1.f, f[i])) * 32767);
-  return pcm;
+// The bank decoded in track order, then put in donor order by the members;
+// empty (with the failure recorded) when either step fails.
+std::vector<uint8_t> donorOrderedBank(le_tessera_members* m) {
+  const std::string track = le::readFile(le_tessera_members_bank_track_path(m));
+  const int n = le_tessera_members_n_donors(m);
+  std::vector<int32_t> identity(static_cast<size_t>(n));
+  for (int i = 0; i < n; ++i) identity[static_cast<size_t>(i)] = i;
+  const std::vector<uint8_t> trackOrdered = le::tessera::decodeBankTrack(
+      reinterpret_cast<const uint8_t*>(track.data()), track.size(), n, le_tessera_members_band_h(m),
+      le_tessera_members_band_w(m), identity);
+  std::vector<uint8_t> bank(le_tessera_members_band_bytes(m));
+  char err[256];
+  if (le_tessera_members_reorder(m, trackOrdered.data(), bank.data(), err, sizeof err) != 0) {
+    ADD_FAILURE() << err;
+    return {};
+  }
+  return bank;
 }
 
 // One frame into `rgba`, waiting up to `seconds` for it.
@@ -51,19 +60,12 @@ TEST(UttTessera, AttachRefusalsThenAnUtteranceThroughThePass) {
   char err[256];
   le_tessera_members* m = le_tessera_members_open(dir.c_str(), err, sizeof err);
   ASSERT_NE(m, nullptr) << err;
-  const std::string track = le::readFile(le_tessera_members_bank_track_path(m));
   const int n = le_tessera_members_n_donors(m);
   const int* stamp = le_tessera_members_stamp(m);
   const uint8_t* pt = le_tessera_members_head_pt(m);
   const size_t ptLen = le_tessera_members_head_pt_len(m);
-  // Decode in track order, then let the members put patches in donor order.
-  std::vector<int32_t> identity(static_cast<size_t>(n));
-  for (int i = 0; i < n; ++i) identity[static_cast<size_t>(i)] = i;
-  const std::vector<uint8_t> trackOrdered = le::tessera::decodeBankTrack(
-      reinterpret_cast<const uint8_t*>(track.data()), track.size(), n, le_tessera_members_band_h(m),
-      le_tessera_members_band_w(m), identity);
-  std::vector<uint8_t> bank(le_tessera_members_band_bytes(m));
-  ASSERT_EQ(le_tessera_members_reorder(m, trackOrdered.data(), bank.data(), err, sizeof err), 0) << err;
+  std::vector<uint8_t> bank = donorOrderedBank(m);
+  ASSERT_FALSE(bank.empty());
 
   auto attach = [&](le_utt* u, const uint8_t* b, int donors, const int* st) {
     return le_utt_tessera_attach(u, b, donors, le_tessera_members_cent(m), le_tessera_members_aperture(m),
@@ -97,7 +99,7 @@ TEST(UttTessera, AttachRefusalsThenAnUtteranceThroughThePass) {
   while (le_utt_ready(utt) == 0 && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   ASSERT_EQ(le_utt_ready(utt), 1) << le_utt_last_error();
 
-  const std::vector<int16_t> pcm = helloPcm();
+  const std::vector<int16_t> pcm = le::test::speechPcm("hello");
   ASSERT_FALSE(pcm.empty());
 
   const size_t bytes = static_cast<size_t>(le_width(ctx)) * le_height(ctx) * 4;
@@ -143,15 +145,9 @@ TEST(UttTessera, InterruptAndDestroyWhileThePassHoldsCrops) {
   char err[256];
   le_tessera_members* m = le_tessera_members_open(dir.c_str(), err, sizeof err);
   ASSERT_NE(m, nullptr) << err;
-  const std::string track = le::readFile(le_tessera_members_bank_track_path(m));
   const int n = le_tessera_members_n_donors(m);
-  std::vector<int32_t> identity(static_cast<size_t>(n));
-  for (int i = 0; i < n; ++i) identity[static_cast<size_t>(i)] = i;
-  const std::vector<uint8_t> trackOrdered = le::tessera::decodeBankTrack(
-      reinterpret_cast<const uint8_t*>(track.data()), track.size(), n, le_tessera_members_band_h(m),
-      le_tessera_members_band_w(m), identity);
-  std::vector<uint8_t> bank(le_tessera_members_band_bytes(m));
-  ASSERT_EQ(le_tessera_members_reorder(m, trackOrdered.data(), bank.data(), err, sizeof err), 0) << err;
+  const std::vector<uint8_t> bank = donorOrderedBank(m);
+  ASSERT_FALSE(bank.empty());
   ASSERT_EQ(le_utt_tessera_attach(utt, bank.data(), n, le_tessera_members_cent(m), le_tessera_members_aperture(m),
                                   le_tessera_members_c_canon(m), le_tessera_members_stamp(m),
                                   le_tessera_members_head_pt(m), le_tessera_members_head_pt_len(m),
@@ -162,7 +158,7 @@ TEST(UttTessera, InterruptAndDestroyWhileThePassHoldsCrops) {
   while (le_utt_ready(utt) == 0 && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   ASSERT_EQ(le_utt_ready(utt), 1) << le_utt_last_error();
 
-  const std::vector<int16_t> pcm = helloPcm();
+  const std::vector<int16_t> pcm = le::test::speechPcm("hello");
   ASSERT_FALSE(pcm.empty());
 
   const size_t bytes = static_cast<size_t>(le_width(ctx)) * le_height(ctx) * 4;
