@@ -101,6 +101,8 @@ void readInitializer(GsSlice t, std::string& name, OnnxTensor& out, bool wantDat
   size_t at = 0;
   if (!packedFloats.empty()) {
     for (const GsSlice& s : packedFloats) {
+      // An empty tensor has no storage to copy into, and empty slices carry nothing.
+      if (s.size == 0) continue;
       std::memcpy(reinterpret_cast<unsigned char*>(out.data.data()) + at, s.data, s.size);
       at += s.size;
     }
