@@ -72,21 +72,6 @@ Quantised activationRange(const float* x, size_t n) {
   return q;
 }
 
-// The taps of one output pixel that land inside the input: a rectangle
-// [ky0, ky1) x [kx0, kx1) of the kernel, the first at input (iy, ix).
-struct TapRect {
-  int64_t ky0, ky1, kx0, kx1, iy, ix;
-};
-
-void tapRange(int64_t o, int64_t stride, int64_t pad, int64_t dil, int64_t k, int64_t in, int64_t& k0,
-              int64_t& k1, int64_t& i0) {
-  const int64_t base = o * stride - pad;
-  k0 = base >= 0 ? 0 : (-base + dil - 1) / dil;
-  k1 = std::max<int64_t>(k0, std::min<int64_t>(k, (in - 1 - base) / dil + 1));
-  if (in - 1 - base < 0) k1 = k0;
-  i0 = base + k0 * dil;
-}
-
 // acc[p][j] = sum over taps and quads of q . w for pixel p and channel j of the block.
 template <int Pixels>
 void dotPortable(const DotArgs& a, int count, int32_t (*acc)[kBlockChannels]) {
@@ -305,32 +290,53 @@ void Int8ConvKernel::forward(const float* x, const std::vector<int64_t>& xShape,
   const Int8ConvGeometry& geo = geometry_;
 
   // Quantise X once, pixel-major with each group's channels padded to whole
-  // quads (the padding is zero, as are the weights it meets).
+  // quads (the padding is zero, as are the weights it meets), into a buffer
+  // that carries the convolution's zero padding as pixels of value z: those
+  // stand for the real value 0, so their products z * w cancel against the
+  // z * (weight sums) taken off every output below, exactly in 32 bits. Every
+  // output pixel then reads all its taps and the rows run in whole blocks.
+  const int64_t pt = geo.pads[0], pl = geo.pads[1];
+  const int64_t hp = h + pt + geo.pads[2], wp = wd + pl + geo.pads[3];
   const size_t plane = static_cast<size_t>(h * wd);
   const Quantised qa = activationRange(x, static_cast<size_t>(n * c) * plane);
   const int64_t groupBytes = p.quads * 4, pixelBytes = p.groups * groupBytes;
+  const size_t pixelSize = static_cast<size_t>(pixelBytes);
   thread_local std::vector<uint8_t> qbuf;
-  qbuf.resize(static_cast<size_t>(n) * plane * static_cast<size_t>(pixelBytes));
+  qbuf.resize(static_cast<size_t>(n * hp * wp) * pixelSize);
   uint8_t* q = qbuf.data();
   const float zf = static_cast<float>(qa.zero);
-  pool::parallelRange(static_cast<size_t>(n) * plane, kQuantGrain, [&](size_t b, size_t e) {
+  const uint8_t zq = static_cast<uint8_t>(qa.zero);
+  const size_t rowGrain = std::max<size_t>(1, kQuantGrain / static_cast<size_t>(wp));
+  pool::parallelRange(static_cast<size_t>(n * hp), rowGrain, [&](size_t rb, size_t re) {
     uint8_t run[kQuantGrain];
-    while (b < e) {
-      const size_t item = b / plane, at = b % plane;
-      const size_t len = std::min({e - b, plane - at, kQuantGrain});
-      uint8_t* dst = q + b * static_cast<size_t>(pixelBytes);
-      for (int64_t g = 0; g < p.groups; ++g)
-        for (int64_t ch = 0; ch < groupBytes; ++ch) {
-          uint8_t* d = dst + g * groupBytes + ch;
-          if (ch >= p.cg) {
-            for (size_t i = 0; i < len; ++i) d[i * static_cast<size_t>(pixelBytes)] = 0;
-            continue;
+    for (size_t r = rb; r < re; ++r) {
+      const int64_t item = static_cast<int64_t>(r) / hp, yp = static_cast<int64_t>(r) % hp;
+      uint8_t* row = q + r * static_cast<size_t>(wp) * pixelSize;
+      if (yp < pt || yp >= pt + h) {
+        std::memset(row, zq, static_cast<size_t>(wp) * pixelSize);
+        continue;
+      }
+      std::memset(row, zq, static_cast<size_t>(pl) * pixelSize);
+      std::memset(row + static_cast<size_t>(pl + wd) * pixelSize, zq, static_cast<size_t>(wp - pl - wd) * pixelSize);
+      uint8_t* inner = row + static_cast<size_t>(pl) * pixelSize;
+      const size_t at = static_cast<size_t>((yp - pt) * wd);
+      for (size_t b = 0; b < static_cast<size_t>(wd); b += kQuantGrain) {
+        const size_t len = std::min<size_t>(kQuantGrain, static_cast<size_t>(wd) - b);
+        uint8_t* dst = inner + b * pixelSize;
+        for (int64_t g = 0; g < p.groups; ++g)
+          for (int64_t ch = 0; ch < groupBytes; ++ch) {
+            uint8_t* d = dst + g * groupBytes + ch;
+            if (ch >= p.cg) {
+              for (size_t i = 0; i < len; ++i) d[i * pixelSize] = 0;
+              continue;
+            }
+            const float* src =
+                x + (static_cast<size_t>(item) * static_cast<size_t>(c) + static_cast<size_t>(g * p.cg + ch)) * plane +
+                at + b;
+            int8conv::quantiseRun(src, len, qa.scale, zf, run);
+            for (size_t i = 0; i < len; ++i) d[i * pixelSize] = run[i];
           }
-          const float* src = x + (item * static_cast<size_t>(c) + static_cast<size_t>(g * p.cg + ch)) * plane + at;
-          int8conv::quantiseRun(src, len, qa.scale, zf, run);
-          for (size_t i = 0; i < len; ++i) d[i * static_cast<size_t>(pixelBytes)] = run[i];
-        }
-      b += len;
+      }
     }
   });
 
@@ -344,95 +350,71 @@ void Int8ConvKernel::forward(const float* x, const std::vector<int64_t>& xShape,
     pool::parallelRange(qbuf.size(), kRangeGrain,
                         [&](size_t b, size_t e) { int8conv::widenBytes(q + b, q16 + b, e - b); });
 
-  // The zero point's share of each output: z times the weight sums of the
-  // taps in bounds, the same for every pixel whose taps all are.
+  // The zero point's share of each output: z times the weight sums of all
+  // taps. (Scratch is per calling thread; the workers below reach it
+  // through these pointers, not through their own thread_local copies.)
   const int64_t taps = p.kh * p.kw;
-  // (Scratch is per calling thread; the workers below reach it through
-  // these pointers, not through their own thread_local copies.)
   thread_local std::vector<float> mulScratch;
   thread_local std::vector<int32_t> sumScratch;
   mulScratch.resize(static_cast<size_t>(p.m));
   sumScratch.assign(static_cast<size_t>(p.m), 0);
   float* mul = mulScratch.data();
-  int32_t* fullSums = sumScratch.data();
+  int32_t* shift = sumScratch.data();
   for (int64_t m = 0; m < p.m; ++m) mul[m] = qa.scale * wScale[m];
   for (int64_t g = 0; g < p.groups; ++g)
     for (int64_t t = 0; t < taps; ++t)
-      for (int64_t m = 0; m < p.mg; ++m) fullSums[g * p.mg + m] += p.sums[static_cast<size_t>((g * taps + t) * p.mg + m)];
-
-  // Output columns whose taps all fall inside the input's columns: one run
-  // [fullLo, fullHi), the same for every row.
-  int64_t fullLo = ow, fullHi = ow;
-  for (int64_t ox = 0; ox < ow; ++ox) {
-    int64_t a, b, i;
-    tapRange(ox, geo.strides[1], geo.pads[1], geo.dilations[1], p.kw, wd, a, b, i);
-    if (a == 0 && b == p.kw) {
-      if (fullLo == ow) fullLo = ox;
-      fullHi = ox + 1;
-    }
-  }
+      for (int64_t m = 0; m < p.mg; ++m)
+        shift[g * p.mg + m] = static_cast<int32_t>(static_cast<uint32_t>(shift[g * p.mg + m]) +
+                                                   static_cast<uint32_t>(p.sums[static_cast<size_t>((g * taps + t) * p.mg + m)]));
+  for (int64_t m = 0; m < p.m; ++m)
+    shift[m] = static_cast<int32_t>(static_cast<uint32_t>(qa.zero) * static_cast<uint32_t>(shift[m]));
 
   const size_t outPlane = static_cast<size_t>(oh * ow);
   const int64_t wTap = p.quads * p.mgPadded * 4;
   pool::parallelRange(static_cast<size_t>(n * oh), 1, [&](size_t rb, size_t re) {
     alignas(64) int32_t acc[kPixelBlock][kBlockChannels];
-    int32_t colsum[kBlockChannels];
     for (size_t row = rb; row < re; ++row) {
       const int64_t item = static_cast<int64_t>(row) / oh, oy = static_cast<int64_t>(row) % oh;
-      int64_t ky0, ky1, iy;
-      tapRange(oy, geo.strides[0], geo.pads[0], geo.dilations[0], p.kh, h, ky0, ky1, iy);
       int64_t ox = 0;
       while (ox < ow) {
-        // Runs of kPixelBlock pixels whose taps cover all kernel columns
-        // share each weight load. A run that would pass the end of those
-        // columns starts earlier instead, recomputing a few pixels.
+        // Blocks of kPixelBlock pixels share each weight load; a last block
+        // that would pass the row's end starts earlier instead, recomputing
+        // a few pixels, and only rows shorter than a block go one by one.
         int pixels = 1;
-        if (ox >= fullLo && ox < fullHi && fullHi - fullLo >= kPixelBlock) {
+        if (ow >= kPixelBlock) {
           pixels = kPixelBlock;
-          ox = std::min(ox, fullHi - kPixelBlock);
+          ox = std::min(ox, ow - kPixelBlock);
         }
-        int64_t kx0, kx1, ix;
-        tapRange(ox, geo.strides[1], geo.pads[1], geo.dilations[1], p.kw, wd, kx0, kx1, ix);
-        const bool full = ky0 == 0 && ky1 == p.kh && kx0 == 0 && kx1 == p.kw;
         for (int64_t g = 0; g < p.groups; ++g) {
           DotArgs args;
-          const int64_t qAt = ((item * h + iy) * wd + ix) * pixelBytes + g * groupBytes;
+          const int64_t qAt =
+              ((item * hp + oy * geo.strides[0]) * wp + ox * geo.strides[1]) * pixelBytes + g * groupBytes;
           args.q = q + qAt;
           args.q16 = widen ? q16 + qAt : nullptr;
           args.pixelStep = geo.strides[1] * pixelBytes;
-          args.rowStep = geo.dilations[0] * wd * pixelBytes;
+          args.rowStep = geo.dilations[0] * wp * pixelBytes;
           args.colStep = geo.dilations[1] * pixelBytes;
-          args.rows = ky1 - ky0;
-          args.cols = kx1 - kx0;
+          args.rows = p.kh;
+          args.cols = p.kw;
           args.wRowStep = p.kw * wTap;
           args.wTapStep = wTap;
           args.quads = p.quads;
           args.mPadded = p.mgPadded;
           for (int64_t m0 = 0; m0 < p.mg; m0 += kBlockChannels) {
             const int count = static_cast<int>(std::min<int64_t>(kBlockChannels, p.mg - m0));
-            const int64_t wAt = (g * taps + ky0 * p.kw + kx0) * wTap;
+            const int64_t wAt = g * taps * wTap;
             args.w = p.weights.data() + wAt + m0 * 4;
             args.w16 = p.weights16.data() + wAt + m0 * 2;
             (pixels == 1 ? dot.one : dot.block)(args, count, acc);
-            const int32_t* cs = fullSums + g * p.mg + m0;
-            if (!full) {
-              std::fill(colsum, colsum + count, 0);
-              for (int64_t ky = ky0; ky < ky1; ++ky)
-                for (int64_t kx = kx0; kx < kx1; ++kx) {
-                  const int32_t* s = p.sums.data() + (g * taps + ky * p.kw + kx) * p.mg + m0;
-                  for (int j = 0; j < count; ++j)
-                    colsum[j] = static_cast<int32_t>(static_cast<uint32_t>(colsum[j]) + static_cast<uint32_t>(s[j]));
-                }
-              cs = colsum;
-            }
             for (int j = 0; j < count; ++j) {
               const size_t m = static_cast<size_t>(g * p.mg + m0 + j);
-              const uint32_t shift = static_cast<uint32_t>(qa.zero) * static_cast<uint32_t>(cs[j]);
+              const uint32_t s = static_cast<uint32_t>(shift[m]);
+              const float mm = mul[m], bb = bias[m];
               float* out = y + (static_cast<size_t>(item) * static_cast<size_t>(p.m) + m) * outPlane +
                            static_cast<size_t>(oy * ow + ox);
               for (int px = 0; px < pixels; ++px) {
-                const int32_t v = static_cast<int32_t>(static_cast<uint32_t>(acc[px][j]) - shift);
-                out[px] = static_cast<float>(v) * mul[m] + bias[m];
+                const int32_t v = static_cast<int32_t>(static_cast<uint32_t>(acc[px][j]) - s);
+                out[px] = static_cast<float>(v) * mm + bb;
               }
             }
           }
