@@ -130,13 +130,42 @@ void DotWidenBlock(const DotArgs& a, int count, int32_t (*acc)[kBlockChannels]) 
   DotWiden<kPixelBlock>(a, count, acc);
 }
 
-void WidenBytes(const uint8_t* HWY_RESTRICT src, uint16_t* HWY_RESTRICT dst, size_t count) {
-  const hn::ScalableTag<uint16_t> d16;
-  const hn::Rebind<uint8_t, decltype(d16)> d8;
-  const size_t n = hn::Lanes(d16);
-  size_t i = 0;
-  for (; i + n <= count; i += n) hn::StoreU(hn::PromoteTo(d16, hn::LoadU(d8, src + i)), d16, dst + i);
-  for (; i < count; ++i) dst[i] = src[i];
+void FinishBlock(const int32_t (*HWY_RESTRICT acc)[kBlockChannels], int pixels, int count,
+                 const int32_t* HWY_RESTRICT shift, const float* HWY_RESTRICT mul, const float* HWY_RESTRICT bias,
+                 float* HWY_RESTRICT out, size_t outPlane) {
+  int j = 0;
+#if HWY_TARGET != HWY_SCALAR && !HWY_HAVE_SCALABLE
+  static_assert(kPixelBlock == 4, "the transpose below is 4 x 4");
+  if (pixels == kPixelBlock) {
+    // Four channels at a time: the four pixels' values, transposed so that
+    // each channel's four neighbouring outputs go out in one store.
+    const hn::FixedTag<float, 4> df;
+    const hn::FixedTag<int32_t, 4> di;
+    for (; j + 4 <= count; j += 4) {
+      const auto s = hn::LoadU(di, shift + j);
+      const auto m = hn::LoadU(df, mul + j);
+      const auto b = hn::LoadU(df, bias + j);
+      hn::Vec<decltype(df)> r[kPixelBlock];
+      for (int p = 0; p < kPixelBlock; ++p)
+        r[p] = hn::Add(hn::Mul(hn::ConvertTo(df, hn::Sub(hn::LoadU(di, acc[p] + j), s)), m), b);
+      const auto t0 = hn::InterleaveLower(df, r[0], r[1]), t1 = hn::InterleaveLower(df, r[2], r[3]);
+      const auto t2 = hn::InterleaveUpper(df, r[0], r[1]), t3 = hn::InterleaveUpper(df, r[2], r[3]);
+      float* o = out + static_cast<size_t>(j) * outPlane;
+      hn::StoreU(hn::ConcatLowerLower(df, t1, t0), df, o);
+      hn::StoreU(hn::ConcatUpperUpper(df, t1, t0), df, o + outPlane);
+      hn::StoreU(hn::ConcatLowerLower(df, t3, t2), df, o + 2 * outPlane);
+      hn::StoreU(hn::ConcatUpperUpper(df, t3, t2), df, o + 3 * outPlane);
+    }
+  }
+#endif
+  for (; j < count; ++j) {
+    const uint32_t s = static_cast<uint32_t>(shift[j]);
+    float* o = out + static_cast<size_t>(j) * outPlane;
+    for (int p = 0; p < pixels; ++p) {
+      const int32_t v = static_cast<int32_t>(static_cast<uint32_t>(acc[p][j]) - s);
+      o[p] = static_cast<float>(v) * mul[j] + bias[j];
+    }
+  }
 }
 
 const char* DotTargetName() { return hwy::TargetName(HWY_TARGET); }
@@ -151,7 +180,7 @@ namespace le::int8conv {
 
 HWY_EXPORT(DotWidenOne);
 HWY_EXPORT(DotWidenBlock);
-HWY_EXPORT(WidenBytes);
+HWY_EXPORT(FinishBlock);
 HWY_EXPORT(DotTargetName);
 
 void dotWidenOne(const DotArgs& a, int count, int32_t (*acc)[kBlockChannels]) {
@@ -160,7 +189,10 @@ void dotWidenOne(const DotArgs& a, int count, int32_t (*acc)[kBlockChannels]) {
 void dotWidenBlock(const DotArgs& a, int count, int32_t (*acc)[kBlockChannels]) {
   HWY_DYNAMIC_DISPATCH(DotWidenBlock)(a, count, acc);
 }
-void widenBytes(const uint8_t* src, uint16_t* dst, size_t n) { HWY_DYNAMIC_DISPATCH(WidenBytes)(src, dst, n); }
+void finishBlock(const int32_t (*acc)[kBlockChannels], int pixels, int count, const int32_t* shift,
+                 const float* mul, const float* bias, float* out, size_t outPlane) {
+  HWY_DYNAMIC_DISPATCH(FinishBlock)(acc, pixels, count, shift, mul, bias, out, outPlane);
+}
 const char* dotTargetName() { return HWY_DYNAMIC_DISPATCH(DotTargetName)(); }
 
 }  // namespace le::int8conv

@@ -37,8 +37,11 @@ struct DotArgs {
 void dotWidenOne(const DotArgs& a, int count, int32_t (*acc)[kBlockChannels]);
 void dotWidenBlock(const DotArgs& a, int count, int32_t (*acc)[kBlockChannels]);
 
-// Widens n quantised bytes to 16 bits.
-void widenBytes(const uint8_t* src, uint16_t* dst, size_t n);
+// The outputs of one block: for pixels p < `pixels` and channels j < count,
+// out[j * outPlane + p] = float(acc[p][j] - shift[j]) * mul[j] + bias[j], the
+// difference wrapping in 32 bits, the multiply and the add rounded apart.
+void finishBlock(const int32_t (*acc)[kBlockChannels], int pixels, int count, const int32_t* shift,
+                 const float* mul, const float* bias, float* out, size_t outPlane);
 
 // The vector target the widening path runs on.
 const char* dotTargetName();

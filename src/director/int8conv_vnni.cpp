@@ -6,6 +6,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 
 #include "director/graph_rewrites.h"
 #include "director/int8conv_dot.h"
@@ -301,31 +302,41 @@ void Int8ConvKernel::forward(const float* x, const std::vector<int64_t>& xShape,
   const Quantised qa = activationRange(x, static_cast<size_t>(n * c) * plane);
   const int64_t groupBytes = p.quads * 4, pixelBytes = p.groups * groupBytes;
   const size_t pixelSize = static_cast<size_t>(pixelBytes);
+  const size_t qCount = static_cast<size_t>(n * hp * wp) * pixelSize;
+  // The widening path reads the values as 16-bit integers, written so at once.
+  const DotFns dot = pickDot(path);
+  const bool widen = dot.one == int8conv::dotWidenOne;
   thread_local std::vector<uint8_t> qbuf;
-  qbuf.resize(static_cast<size_t>(n * hp * wp) * pixelSize);
-  uint8_t* q = qbuf.data();
+  thread_local std::vector<uint16_t> q16buf;
+  if (widen)
+    q16buf.resize(qCount);
+  else
+    qbuf.resize(qCount);
+  uint8_t* const q = widen ? nullptr : qbuf.data();
+  uint16_t* const q16 = widen ? q16buf.data() : nullptr;
   const float zf = static_cast<float>(qa.zero);
-  const uint8_t zq = static_cast<uint8_t>(qa.zero);
   const size_t rowGrain = std::max<size_t>(1, kQuantGrain / static_cast<size_t>(wp));
-  pool::parallelRange(static_cast<size_t>(n * hp), rowGrain, [&](size_t rb, size_t re) {
+  auto quantiseRows = [&](auto* buf, size_t rb, size_t re) {
+    using T = std::remove_pointer_t<decltype(buf)>;
+    const T zq = static_cast<T>(qa.zero);
     uint8_t run[kQuantGrain];
     for (size_t r = rb; r < re; ++r) {
       const int64_t item = static_cast<int64_t>(r) / hp, yp = static_cast<int64_t>(r) % hp;
-      uint8_t* row = q + r * static_cast<size_t>(wp) * pixelSize;
+      T* row = buf + r * static_cast<size_t>(wp) * pixelSize;
       if (yp < pt || yp >= pt + h) {
-        std::memset(row, zq, static_cast<size_t>(wp) * pixelSize);
+        std::fill(row, row + static_cast<size_t>(wp) * pixelSize, zq);
         continue;
       }
-      std::memset(row, zq, static_cast<size_t>(pl) * pixelSize);
-      std::memset(row + static_cast<size_t>(pl + wd) * pixelSize, zq, static_cast<size_t>(wp - pl - wd) * pixelSize);
-      uint8_t* inner = row + static_cast<size_t>(pl) * pixelSize;
+      std::fill(row, row + static_cast<size_t>(pl) * pixelSize, zq);
+      std::fill(row + static_cast<size_t>(pl + wd) * pixelSize, row + static_cast<size_t>(wp) * pixelSize, zq);
+      T* inner = row + static_cast<size_t>(pl) * pixelSize;
       const size_t at = static_cast<size_t>((yp - pt) * wd);
       for (size_t b = 0; b < static_cast<size_t>(wd); b += kQuantGrain) {
         const size_t len = std::min<size_t>(kQuantGrain, static_cast<size_t>(wd) - b);
-        uint8_t* dst = inner + b * pixelSize;
+        T* dst = inner + b * pixelSize;
         for (int64_t g = 0; g < p.groups; ++g)
           for (int64_t ch = 0; ch < groupBytes; ++ch) {
-            uint8_t* d = dst + g * groupBytes + ch;
+            T* d = dst + g * groupBytes + ch;
             if (ch >= p.cg) {
               for (size_t i = 0; i < len; ++i) d[i * pixelSize] = 0;
               continue;
@@ -338,17 +349,13 @@ void Int8ConvKernel::forward(const float* x, const std::vector<int64_t>& xShape,
           }
       }
     }
+  };
+  pool::parallelRange(static_cast<size_t>(n * hp), rowGrain, [&](size_t rb, size_t re) {
+    if (widen)
+      quantiseRows(q16, rb, re);
+    else
+      quantiseRows(q, rb, re);
   });
-
-  // The widening path reads the same bytes as 16-bit values.
-  const DotFns dot = pickDot(path);
-  thread_local std::vector<uint16_t> q16buf;
-  const bool widen = dot.one == int8conv::dotWidenOne;
-  if (widen) q16buf.resize(qbuf.size());
-  uint16_t* const q16 = widen ? q16buf.data() : nullptr;
-  if (widen)
-    pool::parallelRange(qbuf.size(), kRangeGrain,
-                        [&](size_t b, size_t e) { int8conv::widenBytes(q + b, q16 + b, e - b); });
 
   // The zero point's share of each output: z times the weight sums of all
   // taps. (Scratch is per calling thread; the workers below reach it
@@ -389,7 +396,7 @@ void Int8ConvKernel::forward(const float* x, const std::vector<int64_t>& xShape,
           DotArgs args;
           const int64_t qAt =
               ((item * hp + oy * geo.strides[0]) * wp + ox * geo.strides[1]) * pixelBytes + g * groupBytes;
-          args.q = q + qAt;
+          args.q = widen ? nullptr : q + qAt;
           args.q16 = widen ? q16 + qAt : nullptr;
           args.pixelStep = geo.strides[1] * pixelBytes;
           args.rowStep = geo.dilations[0] * wp * pixelBytes;
@@ -406,17 +413,11 @@ void Int8ConvKernel::forward(const float* x, const std::vector<int64_t>& xShape,
             args.w = p.weights.data() + wAt + m0 * 4;
             args.w16 = p.weights16.data() + wAt + m0 * 2;
             (pixels == 1 ? dot.one : dot.block)(args, count, acc);
-            for (int j = 0; j < count; ++j) {
-              const size_t m = static_cast<size_t>(g * p.mg + m0 + j);
-              const uint32_t s = static_cast<uint32_t>(shift[m]);
-              const float mm = mul[m], bb = bias[m];
-              float* out = y + (static_cast<size_t>(item) * static_cast<size_t>(p.m) + m) * outPlane +
-                           static_cast<size_t>(oy * ow + ox);
-              for (int px = 0; px < pixels; ++px) {
-                const int32_t v = static_cast<int32_t>(static_cast<uint32_t>(acc[px][j]) - s);
-                out[px] = static_cast<float>(v) * mm + bb;
-              }
-            }
+            const size_t m = static_cast<size_t>(g * p.mg + m0);
+            int8conv::finishBlock(acc, pixels, count, shift + m, mul + m, bias + m,
+                                  y + (static_cast<size_t>(item) * static_cast<size_t>(p.m) + m) * outPlane +
+                                      static_cast<size_t>(oy * ow + ox),
+                                  outPlane);
           }
         }
         ox += pixels;
