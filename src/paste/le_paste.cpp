@@ -126,7 +126,7 @@ Paste::Paste(std::vector<uint8_t> mask, int side, const Unsharp& unsharp, const 
 
   const size_t area = static_cast<size_t>(side_) * side_;
   for (auto& p : planes_) p.assign(area, 0.f);
-  interleaved_.assign(area * 4, 0.f);
+  interleaved_.assign(static_cast<size_t>(side_) * simd::interleavedStride(side_), 0.f);
   paddedBuf_.assign(static_cast<size_t>(padded_) * padded_, 0.f);
   horizontal_.assign(static_cast<size_t>(padded_) * side_, 0.f);
 }
@@ -237,13 +237,17 @@ void Paste::compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1)
   const size_t rows = static_cast<size_t>(y1 - y0 + 1);
   const size_t stride = static_cast<size_t>(W) * 3;
   float* il = interleaved_.data();
+  const size_t rowFloats = simd::interleavedStride(side);
   pool::parallelRange(side, kRowGrain, [&](size_t b, size_t e) {
-    for (size_t i = b * side; i < e * side; ++i) {
-      il[i * 4] = planes_[0][i];
-      il[i * 4 + 1] = planes_[1][i];
-      il[i * 4 + 2] = planes_[2][i];
-      il[i * 4 + 3] = 0.f;
-    }
+    for (size_t y = b; y < e; ++y)
+      for (size_t x = 0; x < static_cast<size_t>(side); ++x) {
+        const size_t i = y * side + x;
+        float* o = il + y * rowFloats + x * 4;
+        o[0] = planes_[0][i];
+        o[1] = planes_[1][i];
+        o[2] = planes_[2][i];
+        o[3] = 0.f;
+      }
   });
   // Bicubic and bilinear add half a phase step: they round the phase
   // instead of truncating it.

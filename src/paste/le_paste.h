@@ -69,7 +69,7 @@ class Paste {
   std::vector<float> bilinear_;
   std::vector<float> bicubic_;
   std::vector<float> planes_[3];
-  std::vector<float> interleaved_;  // side x side x {R, G, B, spare}
+  std::vector<float> interleaved_;  // side rows of side x {R, G, B, spare}, simd::interleavedStride apart
   std::vector<float> paddedBuf_;    // padded x padded
   std::vector<float> horizontal_;   // padded rows x side
   std::vector<int32_t> colX_, colY_;

@@ -15,17 +15,15 @@ namespace le::simd::HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
 #if !HWY_HAVE_SCALABLE && HWY_TARGET != HWY_SCALAR
-// Adds the 4-lane quads of v to sum in lane order, without leaving registers
-// (reading a just-stored wide vector back lane by lane stalls the pipeline).
+// Adds the upper half of v to its lower half until one quad is left.
 template <class D>
-HWY_INLINE void AddQuads(D d, hn::Vec<D> v, hn::Vec<hn::CappedTag<float, 4>>& sum) {
+HWY_INLINE hn::Vec<hn::CappedTag<float, 4>> FoldToQuad(D d, hn::Vec<D> v) {
   if constexpr (hn::MaxLanes(D()) == 4) {
     (void)d;
-    sum = hn::Add(sum, v);
+    return v;
   } else {
     const hn::Half<D> dh;
-    AddQuads(dh, hn::LowerHalf(dh, v), sum);
-    AddQuads(dh, hn::UpperHalf(dh, v), sum);
+    return FoldToQuad(dh, hn::Add(hn::LowerHalf(dh, v), hn::UpperHalf(dh, v)));
   }
 }
 #endif
@@ -75,56 +73,58 @@ HWY_INLINE void BlendQuad(D4 d4, hn::Vec<D4> colour, float alpha, uint8_t* HWY_R
 #endif
 
 // The 8 x 8 window sum for one pixel. `window` points at the top-left pixel
-// of 8 rows of 8 R, G, B, spare quads, `stride` floats apart. Each vector
-// spans whole quads; the quads' partial sums are then added in pixel order,
-// so every target sums in the same order and gives the same bits. The sum is
-// blended into the frame pixel px3 with `alpha`.
+// of 8 rows of 8 R, G, B, spare quads, `stride` floats apart; wx holds the
+// column weights repeated over each quad's lanes, wy[4 k] the weight of row
+// k (a row of the same quad table). Every lane sums its rows' samples times
+// their weights pairwise, ((0 + 1) + (2 + 3)) + ((4 + 5) + (6 + 7)); each
+// column's sum is then weighted by its wx (once per column instead of once
+// per tap), and the eight column quads q0 ... q7 are added as ((q0 + q4) +
+// (q2 + q6)) + ((q1 + q5) + (q3 + q7)), the order in which halving vectors
+// of any width meet them. Every target thus gives the same bits, and no sum
+// waits on a chain of eight additions. The colour is blended into the frame
+// pixel px3 with `alpha`.
 HWY_INLINE void WindowBlend(const float* HWY_RESTRICT window, size_t stride,
                             const float* HWY_RESTRICT wx, const float* HWY_RESTRICT wy, float alpha,
                             uint8_t* HWY_RESTRICT px3) {
   const hn::CappedTag<float, 16> d;
   constexpr size_t kQuadFloats = 32;
 #if !HWY_HAVE_SCALABLE && HWY_TARGET != HWY_SCALAR
-  // One accumulator per vector of the row, advanced together row by row:
-  // one accumulator after another would wait on each add's latency.
   constexpr size_t kLanes = hn::MaxLanes(d);
   constexpr size_t kVectors = kQuadFloats / kLanes;
-  hn::Vec<decltype(d)> w[kVectors], acc[kVectors];
+  using V = hn::Vec<decltype(d)>;
+  auto term = [&](int k, size_t v) {
+    return hn::Mul(hn::LoadU(d, window + static_cast<size_t>(k) * stride + v * kLanes), hn::Set(d, wy[4 * k]));
+  };
+  V col[kVectors];
   HWY_UNROLL(8)
   for (size_t v = 0; v < kVectors; ++v) {
-    w[v] = hn::LoadU(d, wx + v * kLanes);
-    acc[v] = hn::Zero(d);
+    const V s01 = hn::Add(term(0, v), term(1, v)), s23 = hn::Add(term(2, v), term(3, v));
+    const V s45 = hn::Add(term(4, v), term(5, v)), s67 = hn::Add(term(6, v), term(7, v));
+    col[v] = hn::Mul(hn::Add(hn::Add(s01, s23), hn::Add(s45, s67)), hn::LoadU(d, wx + v * kLanes));
   }
+  // Halve the vector count, then the vector width, down to one quad.
   HWY_UNROLL(8)
-  for (int k = 0; k < 8; ++k) {
-    const auto wyk = hn::Set(d, wy[k]);
-    const float* row = window + static_cast<size_t>(k) * stride;
+  for (size_t n = kVectors / 2; n >= 1; n /= 2) {
     HWY_UNROLL(8)
-    for (size_t v = 0; v < kVectors; ++v)
-      acc[v] = hn::Add(acc[v], hn::Mul(hn::LoadU(d, row + v * kLanes), hn::Mul(w[v], wyk)));
+    for (size_t v = 0; v < n; ++v) col[v] = hn::Add(col[v], col[v + n]);
   }
   const hn::CappedTag<float, 4> d4;
-  auto sum = hn::Zero(d4);
-  HWY_UNROLL(8)
-  for (size_t v = 0; v < kVectors; ++v) AddQuads(d, acc[v], sum);
-  BlendQuad(d4, sum, alpha, px3);
+  BlendQuad(d4, FoldToQuad(d, col[0]), alpha, px3);
 #else
   const size_t lanes = hn::Lanes(d);
-  HWY_ALIGN float folded[kQuadFloats];
+  HWY_ALIGN float q[kQuadFloats];
   for (size_t v = 0; v < kQuadFloats; v += lanes) {
-    const auto w = hn::LoadU(d, wx + v);
-    auto acc = hn::Zero(d);
-    for (int k = 0; k < 8; ++k) {
-      const auto pix = hn::LoadU(d, window + static_cast<size_t>(k) * stride + v);
-      acc = hn::Add(acc, hn::Mul(pix, hn::Mul(w, hn::Set(d, wy[k]))));
-    }
-    hn::StoreU(acc, d, folded + v);
+    auto term = [&](int k) {
+      return hn::Mul(hn::LoadU(d, window + static_cast<size_t>(k) * stride + v), hn::Set(d, wy[4 * k]));
+    };
+    const auto s01 = hn::Add(term(0), term(1)), s23 = hn::Add(term(2), term(3));
+    const auto s45 = hn::Add(term(4), term(5)), s67 = hn::Add(term(6), term(7));
+    hn::StoreU(hn::Mul(hn::Add(hn::Add(s01, s23), hn::Add(s45, s67)), hn::LoadU(d, wx + v)), d, q + v);
   }
   float colour[3];
   for (int c = 0; c < 3; ++c) {
-    float s = 0.f;
-    for (int p = 0; p < 8; ++p) s += folded[p * 4 + c];
-    colour[c] = s;
+    auto at = [&](int p) { return q[p * 4 + c]; };
+    colour[c] = ((at(0) + at(4)) + (at(2) + at(6))) + ((at(1) + at(5)) + (at(3) + at(7)));
   }
   BlendPixel(px3, alpha, colour);
 #endif
@@ -136,7 +136,7 @@ void PasteLanczos8RowKernel(const float* HWY_RESTRICT crop4, int side,
                             const float* HWY_RESTRICT bilinear, const int32_t* HWY_RESTRICT colX,
                             const int32_t* HWY_RESTRICT colY, int32_t rowX, int32_t rowY, int x0,
                             int x1, uint8_t* HWY_RESTRICT frameRow) {
-  const size_t stride = static_cast<size_t>(side) * 4;
+  const size_t stride = interleavedStride(side);
   HWY_ALIGN float edge[8 * 32];
   for (int x = x0; x <= x1; ++x) {
     const int32_t u = colX[x] + rowX;
@@ -153,14 +153,13 @@ void PasteLanczos8RowKernel(const float* HWY_RESTRICT crop4, int side,
     const float alpha = static_cast<float>(alpha255) / 255.f;
 
     // The phase's x weights, repeated over the 4 lanes of each quad; the y
-    // weights are the plain 8 taps, stored as the first lane of each quad.
+    // weights are read from the same table, every fourth float.
     const float* wx = lanczosQuad + px * 32;
-    float wy[8];
-    for (int k = 0; k < 8; ++k) wy[k] = lanczosQuad[py * 32 + k * 4];
+    const float* wy = lanczosQuad + py * 32;
 
     uint8_t* px3 = frameRow + 3 * x;
     if (ix >= 3 && iy >= 3 && ix + 4 < side && iy + 4 < side) {
-      WindowBlend(crop4 + (static_cast<size_t>(iy - 3) * side + (ix - 3)) * 4, stride, wx, wy, alpha, px3);
+      WindowBlend(crop4 + static_cast<size_t>(iy - 3) * stride + static_cast<size_t>(ix - 3) * 4, stride, wx, wy, alpha, px3);
     } else {
       // Near the crop's border: copy the window with zeros for taps outside.
       for (int k = 0; k < 8; ++k) {
@@ -171,7 +170,7 @@ void PasteLanczos8RowKernel(const float* HWY_RESTRICT crop4, int side,
           if (sx < 0 || sy < 0 || sx >= side || sy >= side) {
             std::memset(dst, 0, 4 * sizeof(float));
           } else {
-            std::memcpy(dst, crop4 + (static_cast<size_t>(sy) * side + sx) * 4, 4 * sizeof(float));
+            std::memcpy(dst, crop4 + static_cast<size_t>(sy) * stride + static_cast<size_t>(sx) * 4, 4 * sizeof(float));
           }
         }
       }
@@ -227,7 +226,7 @@ void PasteSeparableRow(const float* HWY_RESTRICT crop4, int side, const float* H
                        const int32_t* HWY_RESTRICT colX, const int32_t* HWY_RESTRICT colY,
                        int32_t rowX, int32_t rowY, int x0, int x1, uint8_t* HWY_RESTRICT frameRow) {
   constexpr int kReach = kTaps == 4 ? 1 : 0;
-  const size_t stride = static_cast<size_t>(side) * 4;
+  const size_t stride = interleavedStride(side);
   HWY_ALIGN float edge[kTaps * kTaps * 4];
   for (int x = x0; x <= x1; ++x) {
     const int32_t u = colX[x] + rowX;
@@ -246,7 +245,7 @@ void PasteSeparableRow(const float* HWY_RESTRICT crop4, int side, const float* H
     const int sx0 = ix - kReach, sy0 = iy - kReach;
     uint8_t* px3 = frameRow + 3 * x;
     if (sx0 >= 0 && sy0 >= 0 && sx0 + kTaps <= side && sy0 + kTaps <= side) {
-      SeparableBlend<kTaps>(crop4 + (static_cast<size_t>(sy0) * side + sx0) * 4, stride,
+      SeparableBlend<kTaps>(crop4 + static_cast<size_t>(sy0) * stride + static_cast<size_t>(sx0) * 4, stride,
                             table + px * kTaps, table + py * kTaps, alpha, px3);
     } else {
       // Near the crop's border: taps outside add a zero, as if skipped.
@@ -258,7 +257,7 @@ void PasteSeparableRow(const float* HWY_RESTRICT crop4, int side, const float* H
           if (sx < 0 || sy < 0 || sx >= side || sy >= side) {
             std::memset(dst, 0, 4 * sizeof(float));
           } else {
-            std::memcpy(dst, crop4 + (static_cast<size_t>(sy) * side + sx) * 4, 4 * sizeof(float));
+            std::memcpy(dst, crop4 + static_cast<size_t>(sy) * stride + static_cast<size_t>(sx) * 4, 4 * sizeof(float));
           }
         }
       }

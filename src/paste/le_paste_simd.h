@@ -10,8 +10,15 @@ namespace le::simd {
 // in the 4 lanes of an R, G, B, spare pixel.
 constexpr int kLanczosQuadPerPhase = 32;
 
+// Floats from one row of the interleaved crop to the next: four per pixel
+// plus one cache line, so that the rows of a kernel window (for the usual
+// power-of-two sides a multiple of 4 KiB apart otherwise) do not all fall
+// into the same cache sets.
+constexpr size_t interleavedStride(int side) { return static_cast<size_t>(side) * 4 + 16; }
+
 // Pastes frame columns [x0, x1] of one frame row (packed RGB24) from the
-// interleaved crop (side x side pixels of R, G, B, spare floats).
+// interleaved crop (side rows of side pixels of R, G, B, spare floats, rows
+// interleavedStride(side) floats apart).
 // Pixel x samples the crop at u = colX[x] + rowX, v = colY[x] + rowY, in
 // 1/1024 crop pixels: integer part u >> 10, phase (u & 1023) >> 5. Only
 // sources with integer parts in -1 ... side - 1 are pasted. The feather alpha

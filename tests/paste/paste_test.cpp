@@ -495,12 +495,15 @@ TEST_P(PasteKernels, SeparableRowsMatchThePlainLoop) {
   StderrCapture quiet;
   Paste p(featherMask(side), side, Unsharp{1.3f, 2.0f, 5});
   std::vector<float> planes[3];
-  std::vector<float> crop4(static_cast<size_t>(side) * side * 4, 0.f);
+  const size_t rowFloats = le::simd::interleavedStride(side);
+  std::vector<float> crop4(static_cast<size_t>(side) * rowFloats, 0.f);
   std::mt19937 rng(11);
   std::uniform_real_distribution<float> level(-20.f, 280.f);
   for (int c = 0; c < 3; ++c) {
     planes[c].resize(side * side);
-    for (int i = 0; i < side * side; ++i) crop4[i * 4 + c] = planes[c][i] = level(rng);
+    for (int i = 0; i < side * side; ++i)
+      crop4[static_cast<size_t>(i / side) * rowFloats + static_cast<size_t>(i % side) * 4 + c] = planes[c][i] =
+          level(rng);
   }
   const auto mask = featherMask(side);
   std::vector<float> maskPadded((side + 2) * (side + 2), 0.f);
