@@ -139,7 +139,7 @@ void Paste::fillPlanes(const float* crop, float scale) {
       const size_t c = row / side, offset = (row % side) * side;
       const float* src = crop + c * area + offset;
       float* dst = planes_[c].data() + offset;
-      for (size_t i = 0; i < side; ++i) dst[i] = src[i] * scale;
+      simd::scaleRow(src, scale, dst, side);
     }
   });
 }
@@ -239,15 +239,11 @@ void Paste::compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1)
   float* il = interleaved_.data();
   const size_t rowFloats = simd::interleavedStride(side);
   pool::parallelRange(side, kRowGrain, [&](size_t b, size_t e) {
-    for (size_t y = b; y < e; ++y)
-      for (size_t x = 0; x < static_cast<size_t>(side); ++x) {
-        const size_t i = y * side + x;
-        float* o = il + y * rowFloats + x * 4;
-        o[0] = planes_[0][i];
-        o[1] = planes_[1][i];
-        o[2] = planes_[2][i];
-        o[3] = 0.f;
-      }
+    for (size_t y = b; y < e; ++y) {
+      const size_t at = y * static_cast<size_t>(side);
+      simd::interleaveRow(planes_[0].data() + at, planes_[1].data() + at, planes_[2].data() + at,
+                          il + y * rowFloats, static_cast<size_t>(side));
+    }
   });
   // Bicubic and bilinear add half a phase step: they round the phase
   // instead of truncating it.

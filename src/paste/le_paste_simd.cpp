@@ -323,6 +323,31 @@ void UnsharpRowKernel(const float* HWY_RESTRICT h, size_t stride, const float* H
   }
 }
 
+void ScaleRowKernel(const float* HWY_RESTRICT src, float scale, float* HWY_RESTRICT dst, size_t n) {
+  const hn::ScalableTag<float> d;
+  const size_t lanes = hn::Lanes(d);
+  const auto vs = hn::Set(d, scale);
+  size_t i = 0;
+  for (; i + lanes <= n; i += lanes) hn::StoreU(hn::Mul(hn::LoadU(d, src + i), vs), d, dst + i);
+  for (; i < n; ++i) dst[i] = src[i] * scale;
+}
+
+void InterleaveRowKernel(const float* HWY_RESTRICT r, const float* HWY_RESTRICT g, const float* HWY_RESTRICT b,
+                         float* HWY_RESTRICT dst4, size_t n) {
+  const hn::ScalableTag<float> d;
+  const size_t lanes = hn::Lanes(d);
+  const auto zero = hn::Zero(d);
+  size_t i = 0;
+  for (; i + lanes <= n; i += lanes)
+    hn::StoreInterleaved4(hn::LoadU(d, r + i), hn::LoadU(d, g + i), hn::LoadU(d, b + i), zero, d, dst4 + 4 * i);
+  for (; i < n; ++i) {
+    dst4[4 * i] = r[i];
+    dst4[4 * i + 1] = g[i];
+    dst4[4 * i + 2] = b[i];
+    dst4[4 * i + 3] = 0.f;
+  }
+}
+
 }  // namespace le::simd::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 
@@ -334,6 +359,8 @@ HWY_EXPORT(PasteBicubicRowKernel);
 HWY_EXPORT(PasteBilinearRowKernel);
 HWY_EXPORT(BlurRowKernel);
 HWY_EXPORT(UnsharpRowKernel);
+HWY_EXPORT(ScaleRowKernel);
+HWY_EXPORT(InterleaveRowKernel);
 
 void pasteLanczos8Row(const float* crop4, int side, const float* maskPadded, const float* lanczosQuad,
                       const float* bilinear, const int32_t* colX, const int32_t* colY,
@@ -363,6 +390,14 @@ void blurRow(const float* in, const float* w, int taps, float* out, size_t n) {
 void unsharpRow(const float* h, size_t stride, const float* w, int taps, float amount,
                 float* plane, size_t n) {
   HWY_DYNAMIC_DISPATCH(UnsharpRowKernel)(h, stride, w, taps, amount, plane, n);
+}
+
+void scaleRow(const float* src, float scale, float* dst, size_t n) {
+  HWY_DYNAMIC_DISPATCH(ScaleRowKernel)(src, scale, dst, n);
+}
+
+void interleaveRow(const float* r, const float* g, const float* b, float* dst4, size_t n) {
+  HWY_DYNAMIC_DISPATCH(InterleaveRowKernel)(r, g, b, dst4, n);
 }
 
 }  // namespace le::simd

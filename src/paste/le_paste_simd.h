@@ -55,4 +55,10 @@ void blurRow(const float* in, const float* w, int taps, float* out, size_t n);
 void unsharpRow(const float* h, size_t stride, const float* w, int taps, float amount,
                 float* plane, size_t n);
 
+// dst[i] = src[i] * scale for i < n.
+void scaleRow(const float* src, float scale, float* dst, size_t n);
+
+// dst4[4 i ... 4 i + 3] = r[i], g[i], b[i], 0 for i < n.
+void interleaveRow(const float* r, const float* g, const float* b, float* dst4, size_t n);
+
 }  // namespace le::simd
