@@ -45,6 +45,7 @@ using int8conv::kBlockChannels;
 using int8conv::kPixelBlock;
 constexpr size_t kRangeGrain = 16384;
 constexpr size_t kQuantGrain = 256;  // pixels per part
+constexpr int64_t kPaddingSlack = 1 << 16;  // padded pixels allowed beyond 4 x the input's
 
 int64_t roundUp(int64_t v, int64_t m) { return (v + m - 1) / m * m; }
 
@@ -303,6 +304,13 @@ void Int8ConvKernel::forward(const float* x, const std::vector<int64_t>& xShape,
   const int64_t groupBytes = p.quads * 4, pixelBytes = p.groups * groupBytes;
   const size_t pixelSize = static_cast<size_t>(pixelBytes);
   const size_t qCount = static_cast<size_t>(n * hp * wp) * pixelSize;
+  // Padding of the input's own size or more would only spend memory on pixels
+  // that stand for zero (a graph that pads a 32 x 32 input by thousands).
+  if (hp * wp > 4 * h * wd + kPaddingSlack)
+    throw std::runtime_error("com.corvane.int8::Int8ConvVNNI: pads (" + std::to_string(geo.pads[0]) + ", " +
+                             std::to_string(geo.pads[1]) + ", " + std::to_string(geo.pads[2]) + ", " +
+                             std::to_string(geo.pads[3]) + ") dwarf the " + std::to_string(h) + " x " +
+                             std::to_string(wd) + " input; REFUSING to lay out a padded copy of that size");
   // The widening path reads the values as 16-bit integers, written so at once.
   const DotFns dot = pickDot(path);
   const bool widen = dot.one == int8conv::dotWidenOne;
@@ -370,9 +378,11 @@ void Int8ConvKernel::forward(const float* x, const std::vector<int64_t>& xShape,
   for (int64_t m = 0; m < p.m; ++m) mul[m] = qa.scale * wScale[m];
   for (int64_t g = 0; g < p.groups; ++g)
     for (int64_t t = 0; t < taps; ++t)
-      for (int64_t m = 0; m < p.mg; ++m)
-        shift[g * p.mg + m] = static_cast<int32_t>(static_cast<uint32_t>(shift[g * p.mg + m]) +
-                                                   static_cast<uint32_t>(p.sums[static_cast<size_t>((g * taps + t) * p.mg + m)]));
+      for (int64_t m = 0; m < p.mg; ++m) {
+        const int32_t s = p.sums[static_cast<size_t>((g * taps + t) * p.mg + m)];
+        int32_t& sum = shift[g * p.mg + m];
+        sum = static_cast<int32_t>(static_cast<uint32_t>(sum) + static_cast<uint32_t>(s));
+      }
   for (int64_t m = 0; m < p.m; ++m)
     shift[m] = static_cast<int32_t>(static_cast<uint32_t>(qa.zero) * static_cast<uint32_t>(shift[m]));
 

@@ -159,7 +159,8 @@ void PasteLanczos8RowKernel(const float* HWY_RESTRICT crop4, int side,
 
     uint8_t* px3 = frameRow + 3 * x;
     if (ix >= 3 && iy >= 3 && ix + 4 < side && iy + 4 < side) {
-      WindowBlend(crop4 + static_cast<size_t>(iy - 3) * stride + static_cast<size_t>(ix - 3) * 4, stride, wx, wy, alpha, px3);
+      WindowBlend(crop4 + static_cast<size_t>(iy - 3) * stride + static_cast<size_t>(ix - 3) * 4, stride, wx, wy,
+                  alpha, px3);
     } else {
       // Near the crop's border: copy the window with zeros for taps outside.
       for (int k = 0; k < 8; ++k) {

@@ -17,6 +17,7 @@
 #include "hwy/targets.h"
 #include "onnx_builder.h"
 #include "ort_harness.h"
+#include "support/error_text.h"
 
 namespace le {
 namespace {
@@ -448,6 +449,8 @@ TEST(Int8ConvVNNI, MatchesTheQuantisedFloatReference) {
   Int8ConvGeometry depthwise = padded;
   depthwise.group = 6;
   Int8ConvGeometry wide = padded;  // more output channels than one accumulator block
+  Int8ConvGeometry farPadded;      // outputs that read nothing but padding
+  farPadded.pads[0] = 2, farPadded.pads[1] = 3, farPadded.pads[2] = 1, farPadded.pads[3] = 2;
   const std::vector<std::pair<const char*, ConvCase>> cases{
       {"1x1", {1, 5, 6, 7, 9, 1, 1, plain}},
       {"3x3 padded", {2, 7, 9, 8, 20, 3, 3, padded}},
@@ -457,6 +460,7 @@ TEST(Int8ConvVNNI, MatchesTheQuantisedFloatReference) {
       {"depthwise", {1, 6, 7, 7, 12, 3, 3, depthwise}},
       {"wide", {1, 9, 5, 5, 150, 3, 3, wide}},
       {"long rows", {1, 16, 5, 37, 24, 3, 3, padded}},
+      {"padding beyond the kernel", {1, 5, 4, 6, 7, 1, 1, farPadded}},
   };
   // Best is VNNI on AVX-512 targets of a VNNI CPU and the 16-bit
   // multiply-add path on every other target.
@@ -556,6 +560,19 @@ TEST(Int8ConvVNNI, ShapesThatDoNotFitAreRefused) {
   EXPECT_THROW(k.outputShape({1, 4, 2, 2}, {4, 2, 3, 3}), std::runtime_error);  // kernel larger than input
   EXPECT_THROW(k.outputShape({1, 4, 4}, {4, 2, 3, 3}), std::runtime_error);
   EXPECT_EQ(k.outputShape({2, 4, 5, 5}, {6, 2, 3, 3}), (std::vector<int64_t>{2, 6, 3, 3}));
+  // Pads far beyond the input would lay out a padded copy of that size.
+  Int8ConvGeometry huge;
+  huge.pads[0] = huge.pads[1] = huge.pads[2] = huge.pads[3] = 100000;
+  huge.strides[0] = huge.strides[1] = 100000;
+  Int8ConvKernel far(huge);
+  const std::vector<float> x(4, 1.f), scale{1.f}, bias{0.f};
+  const std::vector<int8_t> w{1};
+  std::vector<float> y(9);
+  ASSERT_EQ(far.outputShape({1, 1, 2, 2}, {1, 1, 1, 1}), (std::vector<int64_t>{1, 1, 3, 3}));
+  EXPECT_NE(test::errorOf([&] { far.forward(x.data(), {1, 1, 2, 2}, w.data(), {1, 1, 1, 1}, scale.data(), bias.data(),
+                                      y.data()); })
+                .find("REFUSING"),
+            std::string::npos);
 }
 
 }  // namespace
