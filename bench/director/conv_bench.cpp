@@ -188,7 +188,8 @@ const std::vector<LayerShape>& layers() {
 }
 
 // The layer alone on random fp16 data, over 1 thread or the library's pool.
-void ConvLayerAlone(benchmark::State& state, LayerShape l, bool pooled, int64_t target, std::string name) {
+void ConvLayerAlone(benchmark::State& state, LayerShape l, bool pooled, int64_t target, std::string name,
+                    le::conv::ConvMethod method) {
   ForcedTarget forced(target);
   std::mt19937 rng(11);
   std::uniform_real_distribution<float> d(-1.f, 1.f);
@@ -199,8 +200,8 @@ void ConvLayerAlone(benchmark::State& state, LayerShape l, bool pooled, int64_t 
   std::vector<float> w(static_cast<size_t>(l.outChannels) * l.inChannels * l.kernel * l.kernel);
   for (float& x : w) x = d(rng) * 0.1f;
   const size_t lanes = le::conv::vectorLanes();
-  std::vector<uint16_t> packed(le::conv::packedWeightCount(l.outChannels, cinPad, l.kernel, lanes));
-  le::conv::packWeights(w.data(), l.outChannels, l.inChannels, cinPad, l.kernel, lanes, packed.data());
+  std::vector<uint16_t> packed(le::conv::packedWeightCount(l.outChannels, cinPad, l.kernel, lanes, method));
+  le::conv::packWeights(w.data(), l.outChannels, l.inChannels, cinPad, l.kernel, lanes, packed.data(), method);
   std::vector<float> bias(static_cast<size_t>(le::conv::outputVectors(l.outChannels, lanes)) * lanes, 0.01f);
   std::vector<uint16_t> out(static_cast<size_t>(l.outH) * l.outW * l.outChannels);
   le::conv::ConvArgs a;
@@ -217,7 +218,8 @@ void ConvLayerAlone(benchmark::State& state, LayerShape l, bool pooled, int64_t 
   a.relu = l.relu;
   a.weights = packed.data();
   a.bias = bias.data();
-  const size_t scratchFloats = le::conv::scratchFloats(l.kernel, inW, cinPad);
+  a.method = method;
+  const size_t scratchFloats = le::conv::scratchFloats(method, l.kernel, inW, cinPad, l.outChannels, lanes);
   const int threads = pooled ? le::pool::threads() : 1;
   std::vector<std::vector<float>> scratch(static_cast<size_t>(threads) + 1, std::vector<float>(scratchFloats));
   const double cpu0 = processCpuSeconds();
@@ -242,7 +244,9 @@ void ConvLayerAlone(benchmark::State& state, LayerShape l, bool pooled, int64_t 
   state.counters["GFLOP_per_s"] =
       benchmark::Counter(gflops * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
   state.counters["GFLOP_per_frame"] = gflops * l.perFrame;
-  state.SetLabel(label(name) + (pooled ? ", pool of " + std::to_string(threads) : ", 1 thread"));
+  const bool chosen = method == le::conv::chooseMethod(l.outChannels, cinPad, l.kernel, l.stride, lanes);
+  state.SetLabel(label(name) + (pooled ? ", pool of " + std::to_string(threads) : ", 1 thread") +
+                 (chosen ? ", the engine's choice" : ""));
 }
 
 // Prints each layer's achieved rate against the peak of the cores it used.
@@ -297,12 +301,19 @@ int main(int argc, char** argv) {
         pairs.emplace_back(bench, "ort_fp32/" + cfg);
       }
     }
+  // Every method that can compute the layer: layer/<target>/<layer>/<method>/...
+  const std::pair<le::conv::ConvMethod, const char*> methods[] = {
+      {le::conv::ConvMethod::kDirect, "direct"}, {le::conv::ConvMethod::kDot, "dot"},
+      {le::conv::ConvMethod::kWinograd, "winograd"}};
   for (const auto& [tg, name] : targets)
     for (const LayerShape& l : layers())
-      for (bool pooled : {false, true})
-        benchmark::RegisterBenchmark(("layer/" + name + "/" + l.name + (pooled ? "/pool" : "/1thread")).c_str(),
-                                     ConvLayerAlone, l, pooled, tg, name)
-            ->Unit(benchmark::kMicrosecond)->UseRealTime();
+      for (const auto& [method, methodName] : methods)
+        for (bool pooled : {false, true})
+          if (le::conv::methodApplies(method, l.outChannels, l.kernel, l.stride))
+            benchmark::RegisterBenchmark(
+                ("layer/" + name + "/" + l.name + "/" + methodName + (pooled ? "/pool" : "/1thread")).c_str(),
+                ConvLayerAlone, l, pooled, tg, name, method)
+                ->Unit(benchmark::kMicrosecond)->UseRealTime();
 
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

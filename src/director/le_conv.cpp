@@ -117,7 +117,8 @@ struct ConvLayer {
   int inChannels = 0, inChannelsPadded = 0, outChannels = 0;
   int kernel = 3, stride = 1;
   bool relu = true;
-  std::vector<uint16_t> weights;  // conv::packWeights layout
+  conv::ConvMethod method = conv::ConvMethod::kDirect;
+  std::vector<uint16_t> weights;  // conv::packWeights layout of the method
   std::vector<float> bias;        // padded to whole output vectors
 };
 
@@ -142,8 +143,10 @@ ConvLayer packConv(const std::string& name, int outH, int outW, int inChannels, 
   l.stride = stride;
   l.relu = relu;
   const size_t lanes = conv::vectorLanes();
-  l.weights.resize(conv::packedWeightCount(outChannels, l.inChannelsPadded, kernel, lanes));
-  conv::packWeights(weights.data(), outChannels, inChannels, l.inChannelsPadded, kernel, lanes, l.weights.data());
+  l.method = conv::chooseMethod(outChannels, l.inChannelsPadded, kernel, stride, lanes);
+  l.weights.resize(conv::packedWeightCount(outChannels, l.inChannelsPadded, kernel, lanes, l.method));
+  conv::packWeights(weights.data(), outChannels, inChannels, l.inChannelsPadded, kernel, lanes, l.weights.data(),
+                    l.method);
   l.bias.assign(static_cast<size_t>(conv::outputVectors(outChannels, lanes)) * lanes, 0.0f);
   std::copy(bias.begin(), bias.end(), l.bias.begin());
   return l;
@@ -260,7 +263,9 @@ Engine::Engine(const std::string& modelPath, int threads)
   size_t scratchFloats = 0;
   for (const ConvLayer* l : {&pre_, &e0_, &e1_, &e2_, &d1_, &d0_, &ref_, &maskocc_, &corr0_, &corr1_, &corr2_,
                              &tile0_, &tile1_, &tile2_, &tile3_})
-    scratchFloats = std::max(scratchFloats, conv::scratchFloats(l->kernel, l->outW * l->stride, l->inChannelsPadded));
+    scratchFloats = std::max(scratchFloats, conv::scratchFloats(l->method, l->kernel, l->outW * l->stride,
+                                                                l->inChannelsPadded, l->outChannels,
+                                                                conv::vectorLanes()));
   scratchFloats = std::max(scratchFloats, static_cast<size_t>(2048));
   scratch_.resize(pool_.size());
   for (Scratch& s : scratch_) s.floats.resize(scratchFloats);
@@ -316,6 +321,7 @@ void Engine::runConv(const ConvLayer& l, const uint16_t* in, int inH, int inW, u
   a.relu = l.relu;
   a.weights = l.weights.data();
   a.bias = l.bias.data();
+  a.method = l.method;
   pool_.run(l.outH, [&](int begin, int end, int part) { conv::runConv(a, begin, end, scratch_[part].floats.data()); });
 }
 

@@ -14,6 +14,21 @@
 #include "hwy/highway.h"
 #include "paste/le_simd.h"
 
+#ifndef LE_CONV_KERNELS_SHARED
+#define LE_CONV_KERNELS_SHARED
+namespace le::conv {
+// Winograd tiles transformed and multiplied together: the transformed
+// inputs and products of one chunk stay in the per-worker scratch.
+constexpr int kWinogradChunk = 24;
+inline int winogradChunk(int outW) { return std::min(kWinogradChunk, (outW + 1) / 2); }
+// Taps of one kernel row (kernel x input channels), padded to whole vectors.
+inline size_t dotRowTaps(int kernel, int inChannelsPadded, size_t lanes) {
+  const size_t taps = static_cast<size_t>(kernel) * inChannelsPadded;
+  return (taps + lanes - 1) / lanes * lanes;
+}
+}  // namespace le::conv
+#endif
+
 HWY_BEFORE_NAMESPACE();
 namespace le::conv::HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
@@ -148,6 +163,340 @@ HWY_INLINE void convRowBlock(const Rows& r, const ConvArgs& a, int y, int vector
     convCoBlock<CB, 1>(r, x, a.kernel, w, vectorStride, bias, a.relu, out, a.outChannels, channelBegin);
 }
 
+// ---- kDot: few output channels ------------------------------------------------
+
+// Pixels per block of C output channels: C x P accumulators, C weight
+// vectors and one input vector in registers.
+#if (HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3) || HWY_ARCH_ARM_A64
+template <int C>
+constexpr int kDotPixels = C == 4 ? 5 : C == 3 ? 6 : 8;
+#else
+template <int C>
+constexpr int kDotPixels = C == 4 ? 2 : C == 3 ? 3 : C == 2 ? 4 : 6;
+#endif
+
+// Bias, ReLU and narrowing of one output value.
+HWY_INLINE void storeDot(float sum, float bias, bool relu, uint16_t* HWY_RESTRICT out) {
+  float v = sum + bias;
+  if (relu) v = std::max(v, 0.0f);
+  *out = le::f32ToF16(v);
+}
+
+#if HWY_HAVE_SCALABLE
+// Output channels [co, co + C) of P pixels starting at x; each accumulator on
+// its own (SVE vectors cannot form arrays), in the blocked kernel's order.
+template <int C, int P>
+HWY_INLINE void dotBlock(const Rows& r, int x, int kernel, size_t rowTaps, const hwy::float16_t* HWY_RESTRICT w,
+                         size_t coStride, const float* HWY_RESTRICT bias, bool relu, uint16_t* HWY_RESTRICT out,
+                         int outChannels, int co) {
+  const DF df;
+  const DH dh;
+  const size_t lanes = hn::Lanes(df);
+  const size_t pixelStep = static_cast<size_t>(r.stride) * r.channels;
+  for (int p = 0; p < P; ++p)
+    for (int c = 0; c < C; ++c) {
+      VF acc = hn::Zero(df);
+      for (int ky = 0; ky < kernel; ++ky) {
+        const float* HWY_RESTRICT in = r.row[ky] + (static_cast<size_t>(x) + p) * pixelStep;
+        const hwy::float16_t* HWY_RESTRICT wk = w + c * coStride + ky * rowTaps;
+        for (size_t j = 0; j < rowTaps; j += lanes)
+          acc = hn::MulAdd(hn::PromoteTo(df, hn::LoadU(dh, wk + j)), hn::LoadU(df, in + j), acc);
+      }
+      storeDot(hn::GetLane(hn::SumOfLanes(df, acc)), bias[co + c], relu, out + static_cast<size_t>(x + p) * outChannels + co + c);
+    }
+}
+#else
+// Output channels [co, co + C) of P pixels starting at x.
+template <int C, int P>
+HWY_INLINE void dotBlock(const Rows& r, int x, int kernel, size_t rowTaps, const hwy::float16_t* HWY_RESTRICT w,
+                         size_t coStride, const float* HWY_RESTRICT bias, bool relu, uint16_t* HWY_RESTRICT out,
+                         int outChannels, int co) {
+  const DF df;
+  const DH dh;
+  const size_t lanes = hn::Lanes(df);
+  const size_t pixelStep = static_cast<size_t>(r.stride) * r.channels;
+  VF acc[P][C];
+  for (int p = 0; p < P; ++p)
+    for (int c = 0; c < C; ++c) acc[p][c] = hn::Zero(df);
+  for (int ky = 0; ky < kernel; ++ky) {
+    const float* HWY_RESTRICT in = r.row[ky] + static_cast<size_t>(x) * pixelStep;
+    const hwy::float16_t* HWY_RESTRICT wk = w + ky * rowTaps;
+    for (size_t j = 0; j < rowTaps; j += lanes) {
+      VF wv[C];
+      for (int c = 0; c < C; ++c) wv[c] = hn::PromoteTo(df, hn::LoadU(dh, wk + c * coStride + j));
+      for (int p = 0; p < P; ++p) {
+        const VF iv = hn::LoadU(df, in + p * pixelStep + j);
+        for (int c = 0; c < C; ++c) acc[p][c] = hn::MulAdd(wv[c], iv, acc[p][c]);
+      }
+    }
+  }
+  for (int p = 0; p < P; ++p)
+    for (int c = 0; c < C; ++c)
+      storeDot(hn::GetLane(hn::SumOfLanes(df, acc[p][c])), bias[co + c], relu,
+               out + static_cast<size_t>(x + p) * outChannels + co + c);
+}
+#endif
+
+template <int C>
+HWY_INLINE void dotRowBlock(const Rows& r, const ConvArgs& a, int y, int co, size_t rowTaps) {
+  const size_t coStride = static_cast<size_t>(a.kernel) * rowTaps;
+  const auto* w = reinterpret_cast<const hwy::float16_t*>(a.weights) + co * coStride;
+  uint16_t* out = a.out + static_cast<size_t>(y) * a.outW * a.outChannels;
+  constexpr int P = kDotPixels<C>;
+  int x = 0;
+  for (; x + P <= a.outW; x += P)
+    dotBlock<C, P>(r, x, a.kernel, rowTaps, w, coStride, a.bias, a.relu, out, a.outChannels, co);
+  for (; x < a.outW; ++x)
+    dotBlock<C, 1>(r, x, a.kernel, rowTaps, w, coStride, a.bias, a.relu, out, a.outChannels, co);
+}
+
+HWY_INLINE void dotRow(const Rows& r, const ConvArgs& a, int y, size_t rowTaps) {
+  for (int co = 0; co < a.outChannels;) {
+    const int left = a.outChannels - co;
+    if (left >= 4) {
+      dotRowBlock<4>(r, a, y, co, rowTaps);
+      co += 4;
+    } else if (left == 3) {
+      dotRowBlock<3>(r, a, y, co, rowTaps);
+      co += 3;
+    } else if (left == 2) {
+      dotRowBlock<2>(r, a, y, co, rowTaps);
+      co += 2;
+    } else {
+      dotRowBlock<1>(r, a, y, co, rowTaps);
+      co += 1;
+    }
+  }
+}
+
+// ---- kWinograd: F(2x2, 3x3) ----------------------------------------------------
+//
+// Per tile row (output rows 2ty, 2ty + 1) and chunk of up to kWinogradChunk
+// tiles: the input transform B^T d B of every 4x4 input tile into V[16][tile]
+// [input channel], 16 products V x U into M[16][tile][output channel] (the
+// direct kernel's register blocking with the 16 transformed taps in place of
+// the 9 taps and tiles in place of pixels), then the output transform A^T M A
+// with bias and ReLU. Transforms run on 8-channel vectors (input channels are
+// padded to 8, output channels are a multiple of 8 for this method).
+
+using D8 = hn::CappedTag<float, 8>;
+using DH8 = hn::Rebind<hwy::float16_t, D8>;
+using V8 = hn::Vec<D8>;
+
+HWY_INLINE V8 winoLoad(const hwy::float16_t* HWY_RESTRICT p, size_t c) {
+  const D8 d;
+  return p ? hn::PromoteTo(d, hn::LoadU(DH8(), p + c)) : hn::Zero(d);
+}
+
+// Horizontal transform of one input tile row: (d0 - d2, d1 + d2, d2 - d1, d1 - d3).
+HWY_INLINE void winoRow(const hwy::float16_t* const* p, size_t c, V8& h0, V8& h1, V8& h2, V8& h3) {
+  const V8 d0 = winoLoad(p[0], c), d1 = winoLoad(p[1], c), d2 = winoLoad(p[2], c), d3 = winoLoad(p[3], c);
+  h0 = hn::Sub(d0, d2);
+  h1 = hn::Add(d1, d2);
+  h2 = hn::Sub(d2, d1);
+  h3 = hn::Sub(d1, d3);
+}
+
+HWY_INLINE void winoInput(const ConvArgs& a, int ty, int tx0, int tiles, int chunk, float* HWY_RESTRICT v) {
+  const D8 d;
+  const size_t n = hn::Lanes(d);
+  const size_t cin = static_cast<size_t>(a.inChannelsPadded);
+  const auto* in = reinterpret_cast<const hwy::float16_t*>(a.in);
+  const size_t plane = static_cast<size_t>(chunk) * cin;  // one transformed tap
+  for (int t = 0; t < tiles; ++t) {
+    const hwy::float16_t* px[4][4];
+    for (int i = 0; i < 4; ++i) {
+      const int iy = 2 * ty - 1 + i;
+      for (int k = 0; k < 4; ++k) {
+        const int ix = 2 * (tx0 + t) - 1 + k;
+        px[i][k] = iy >= 0 && iy < a.inH && ix >= 0 && ix < a.inW
+                       ? in + (static_cast<size_t>(iy) * a.inW + ix) * cin
+                       : nullptr;
+      }
+    }
+    float* HWY_RESTRICT dst = v + static_cast<size_t>(t) * cin;
+    for (size_t c = 0; c < cin; c += n) {
+      V8 a0, a1, a2, a3, b0, b1, b2, b3, c0, c1, c2, c3, e0, e1, e2, e3;
+      winoRow(px[0], c, a0, a1, a2, a3);
+      winoRow(px[1], c, b0, b1, b2, b3);
+      winoRow(px[2], c, c0, c1, c2, c3);
+      winoRow(px[3], c, e0, e1, e2, e3);
+      float* o = dst + c;
+      hn::StoreU(hn::Sub(a0, c0), d, o + 0 * plane);
+      hn::StoreU(hn::Sub(a1, c1), d, o + 1 * plane);
+      hn::StoreU(hn::Sub(a2, c2), d, o + 2 * plane);
+      hn::StoreU(hn::Sub(a3, c3), d, o + 3 * plane);
+      hn::StoreU(hn::Add(b0, c0), d, o + 4 * plane);
+      hn::StoreU(hn::Add(b1, c1), d, o + 5 * plane);
+      hn::StoreU(hn::Add(b2, c2), d, o + 6 * plane);
+      hn::StoreU(hn::Add(b3, c3), d, o + 7 * plane);
+      hn::StoreU(hn::Sub(c0, b0), d, o + 8 * plane);
+      hn::StoreU(hn::Sub(c1, b1), d, o + 9 * plane);
+      hn::StoreU(hn::Sub(c2, b2), d, o + 10 * plane);
+      hn::StoreU(hn::Sub(c3, b3), d, o + 11 * plane);
+      hn::StoreU(hn::Sub(b0, e0), d, o + 12 * plane);
+      hn::StoreU(hn::Sub(b1, e1), d, o + 13 * plane);
+      hn::StoreU(hn::Sub(b2, e2), d, o + 14 * plane);
+      hn::StoreU(hn::Sub(b3, e3), d, o + 15 * plane);
+    }
+  }
+}
+
+#if HWY_HAVE_SCALABLE
+// CB output vectors of P tiles for one transformed tap; accumulators one at a time.
+template <int CB, int P>
+HWY_INLINE void winoGemmBlock(const float* HWY_RESTRICT v, size_t cin, const hwy::float16_t* HWY_RESTRICT u,
+                              size_t vectorStride, float* HWY_RESTRICT m, size_t coutV) {
+  const DF df;
+  const DH dh;
+  const size_t lanes = hn::Lanes(df);
+  for (int p = 0; p < P; ++p)
+    for (int k = 0; k < CB; ++k) {
+      VF acc = hn::Zero(df);
+      for (size_t ci = 0; ci < cin; ++ci)
+        acc = hn::MulAdd(hn::PromoteTo(df, hn::LoadU(dh, u + k * vectorStride + ci * lanes)),
+                         hn::Set(df, v[p * cin + ci]), acc);
+      hn::StoreU(acc, df, m + p * coutV + k * lanes);
+    }
+}
+#else
+// CB output vectors of P tiles for one transformed tap.
+template <int CB, int P>
+HWY_INLINE void winoGemmBlock(const float* HWY_RESTRICT v, size_t cin, const hwy::float16_t* HWY_RESTRICT u,
+                              size_t vectorStride, float* HWY_RESTRICT m, size_t coutV) {
+  const DF df;
+  const DH dh;
+  const size_t lanes = hn::Lanes(df);
+  VF acc[P][CB];
+  for (int p = 0; p < P; ++p)
+    for (int k = 0; k < CB; ++k) acc[p][k] = hn::Zero(df);
+  for (size_t ci = 0; ci < cin; ++ci) {
+    VF px[P];
+    for (int p = 0; p < P; ++p) px[p] = hn::Set(df, v[p * cin + ci]);
+    for (int k = 0; k < CB; ++k) {
+      const VF wv = hn::PromoteTo(df, hn::LoadU(dh, u + k * vectorStride + ci * lanes));
+      for (int p = 0; p < P; ++p) acc[p][k] = hn::MulAdd(wv, px[p], acc[p][k]);
+    }
+  }
+  for (int p = 0; p < P; ++p)
+    for (int k = 0; k < CB; ++k) hn::StoreU(acc[p][k], df, m + p * coutV + k * lanes);
+}
+#endif
+
+template <int CB>
+HWY_INLINE void winoGemmRow(const float* v, size_t cin, const hwy::float16_t* u, size_t vectorStride, float* m,
+                            size_t coutV, int tiles) {
+  constexpr int P = kPixels<CB>;
+  int t = 0;
+  for (; t + P <= tiles; t += P) winoGemmBlock<CB, P>(v + t * cin, cin, u, vectorStride, m + t * coutV, coutV);
+  for (; t < tiles; ++t) winoGemmBlock<CB, 1>(v + t * cin, cin, u, vectorStride, m + t * coutV, coutV);
+}
+
+HWY_INLINE void winoOutput(const ConvArgs& a, int ty, int tx0, int tiles, int chunk, size_t coutV,
+                           const float* HWY_RESTRICT m, int rowBegin, int rowEnd) {
+  const D8 d;
+  const DH8 dh;
+  const size_t n = hn::Lanes(d);
+  const size_t plane = static_cast<size_t>(chunk) * coutV;
+  const V8 zero = hn::Zero(d);
+  auto* out = reinterpret_cast<hwy::float16_t*>(a.out);
+  const int y0 = 2 * ty;
+  const bool row0 = y0 >= rowBegin && y0 < rowEnd, row1 = y0 + 1 >= rowBegin && y0 + 1 < rowEnd;
+  for (int t = 0; t < tiles; ++t) {
+    const int x0 = 2 * (tx0 + t);
+    const bool col1 = x0 + 1 < a.outW;
+    const float* src = m + static_cast<size_t>(t) * coutV;
+    for (size_t c = 0; c < static_cast<size_t>(a.outChannels); c += n) {
+      const float* s = src + c;
+      // A^T down the columns, then along the rows.
+      V8 s00, s01, s02, s03, s10, s11, s12, s13;
+      {
+        const V8 m0 = hn::LoadU(d, s + 0 * plane), m1 = hn::LoadU(d, s + 4 * plane);
+        const V8 m2 = hn::LoadU(d, s + 8 * plane), m3 = hn::LoadU(d, s + 12 * plane);
+        s00 = hn::Add(hn::Add(m0, m1), m2);
+        s10 = hn::Sub(hn::Sub(m1, m2), m3);
+      }
+      {
+        const V8 m0 = hn::LoadU(d, s + 1 * plane), m1 = hn::LoadU(d, s + 5 * plane);
+        const V8 m2 = hn::LoadU(d, s + 9 * plane), m3 = hn::LoadU(d, s + 13 * plane);
+        s01 = hn::Add(hn::Add(m0, m1), m2);
+        s11 = hn::Sub(hn::Sub(m1, m2), m3);
+      }
+      {
+        const V8 m0 = hn::LoadU(d, s + 2 * plane), m1 = hn::LoadU(d, s + 6 * plane);
+        const V8 m2 = hn::LoadU(d, s + 10 * plane), m3 = hn::LoadU(d, s + 14 * plane);
+        s02 = hn::Add(hn::Add(m0, m1), m2);
+        s12 = hn::Sub(hn::Sub(m1, m2), m3);
+      }
+      {
+        const V8 m0 = hn::LoadU(d, s + 3 * plane), m1 = hn::LoadU(d, s + 7 * plane);
+        const V8 m2 = hn::LoadU(d, s + 11 * plane), m3 = hn::LoadU(d, s + 15 * plane);
+        s03 = hn::Add(hn::Add(m0, m1), m2);
+        s13 = hn::Sub(hn::Sub(m1, m2), m3);
+      }
+      const V8 b = hn::LoadU(d, a.bias + c);
+      V8 o00 = hn::Add(hn::Add(hn::Add(s00, s01), s02), b);
+      V8 o01 = hn::Add(hn::Sub(hn::Sub(s01, s02), s03), b);
+      V8 o10 = hn::Add(hn::Add(hn::Add(s10, s11), s12), b);
+      V8 o11 = hn::Add(hn::Sub(hn::Sub(s11, s12), s13), b);
+      if (a.relu) {
+        o00 = hn::Max(o00, zero);
+        o01 = hn::Max(o01, zero);
+        o10 = hn::Max(o10, zero);
+        o11 = hn::Max(o11, zero);
+      }
+      hwy::float16_t* p0 = out + (static_cast<size_t>(y0) * a.outW + x0) * a.outChannels + c;
+      hwy::float16_t* p1 = p0 + static_cast<size_t>(a.outW) * a.outChannels;
+      if (row0) {
+        hn::StoreU(hn::DemoteTo(dh, o00), dh, p0);
+        if (col1) hn::StoreU(hn::DemoteTo(dh, o01), dh, p0 + a.outChannels);
+      }
+      if (row1) {
+        hn::StoreU(hn::DemoteTo(dh, o10), dh, p1);
+        if (col1) hn::StoreU(hn::DemoteTo(dh, o11), dh, p1 + a.outChannels);
+      }
+    }
+  }
+}
+
+void winoRun(const ConvArgs& a, int rowBegin, int rowEnd, float* scratch) {
+  const size_t lanes = hn::Lanes(DF());
+  const size_t cin = static_cast<size_t>(a.inChannelsPadded);
+  const int vectors = outputVectors(a.outChannels, lanes);
+  const size_t coutV = static_cast<size_t>(vectors) * lanes;
+  const int tilesW = (a.outW + 1) / 2;
+  const int chunk = winogradChunk(a.outW);
+  const size_t vectorStride = 16 * cin * lanes;
+  float* v = scratch;
+  float* m = scratch + 16 * static_cast<size_t>(chunk) * cin;
+  const auto* u = reinterpret_cast<const hwy::float16_t*>(a.weights);
+  for (int ty = rowBegin / 2; 2 * ty < rowEnd; ++ty)
+    for (int tx0 = 0; tx0 < tilesW; tx0 += chunk) {
+      const int tiles = std::min(chunk, tilesW - tx0);
+      winoInput(a, ty, tx0, tiles, chunk, v);
+      for (int xi = 0; xi < 16; ++xi) {
+        const float* vx = v + static_cast<size_t>(xi) * chunk * cin;
+        float* mx = m + static_cast<size_t>(xi) * chunk * coutV;
+        const hwy::float16_t* ux = u + static_cast<size_t>(xi) * cin * lanes;
+        for (int k = 0; k < vectors;) {
+          const int left = vectors - k;
+          const hwy::float16_t* uk = ux + k * vectorStride;
+          if (left == 4 || left >= 6) {
+            winoGemmRow<4>(vx, cin, uk, vectorStride, mx + k * lanes, coutV, tiles);
+            k += 4;
+          } else if (left == 3 || left == 5) {
+            winoGemmRow<3>(vx, cin, uk, vectorStride, mx + k * lanes, coutV, tiles);
+            k += 3;
+          } else {
+            winoGemmRow<2>(vx, cin, uk, vectorStride, mx + k * lanes, coutV, tiles);
+            k += 2;
+          }
+        }
+      }
+      winoOutput(a, ty, tx0, tiles, chunk, coutV, m, rowBegin, rowEnd);
+    }
+}
+
 // Widens one NHWC fp16 row into dst.
 HWY_INLINE void widenRow(const uint16_t* HWY_RESTRICT src, float* HWY_RESTRICT dst, size_t n) {
   const DF df;
@@ -160,12 +509,22 @@ HWY_INLINE void widenRow(const uint16_t* HWY_RESTRICT src, float* HWY_RESTRICT d
 }
 
 void RunConvKernel(const ConvArgs& a, int rowBegin, int rowEnd, float* scratch) {
+  if (a.method == ConvMethod::kWinograd) {
+    winoRun(a, rowBegin, rowEnd, scratch);
+    return;
+  }
   const size_t lanes = hn::Lanes(DF());
   const int pad = a.kernel / 2;
   const int cin = a.inChannelsPadded;
   const size_t rowFloats = static_cast<size_t>(a.inW + 2 * pad) * cin;
   const size_t vectorStride = static_cast<size_t>(a.kernel) * a.kernel * cin * lanes;
   const int vectors = outputVectors(a.outChannels, lanes);
+  const size_t rowTaps = dotRowTaps(a.kernel, cin, lanes);
+  if (a.method == ConvMethod::kDot) {
+    // The last kernel row's final vector reads past the row: zeros there,
+    // times zero-padded weights.
+    std::fill(scratch + a.kernel * rowFloats, scratch + a.kernel * rowFloats + lanes, 0.0f);
+  }
   Rows r{};
   r.stride = a.stride;
   r.channels = cin;
@@ -182,6 +541,10 @@ void RunConvKernel(const ConvArgs& a, int rowBegin, int rowEnd, float* scratch) 
       std::fill(row + rowFloats - pad * cin, row + rowFloats, 0.0f);
       widenRow(a.in + static_cast<size_t>(iy) * a.inW * cin, row + pad * cin,
                static_cast<size_t>(a.inW) * cin);
+    }
+    if (a.method == ConvMethod::kDot) {
+      dotRow(r, a, y, rowTaps);
+      continue;
     }
     // Blocks of 4 output vectors, the rest as 3 or 2 (5 as 3 + 2).
     for (int v = 0; v < vectors;) {
@@ -216,18 +579,76 @@ int outputVectors(int outChannels, size_t lanes) {
   return std::max(2, (outChannels + l - 1) / l);
 }
 
-size_t scratchFloats(int kernel, int inW, int inChannelsPadded) {
-  const int pad = kernel / 2;
-  return static_cast<size_t>(kernel) * (inW + 2 * pad) * inChannelsPadded;
+bool methodApplies(ConvMethod method, int outChannels, int kernel, int stride) {
+  if (method == ConvMethod::kWinograd) return kernel == 3 && stride == 1 && outChannels % 8 == 0;
+  return true;
 }
 
-size_t packedWeightCount(int outChannels, int inChannelsPadded, int kernel, size_t lanes) {
-  return static_cast<size_t>(outputVectors(outChannels, lanes)) * lanes * kernel * kernel * inChannelsPadded;
+ConvMethod chooseMethod(int outChannels, int inChannelsPadded, int kernel, int stride, size_t lanes) {
+  (void)inChannelsPadded;
+  // Fewer than half of kDirect's output lanes would carry a channel.
+  if (2 * outChannels < outputVectors(outChannels, lanes) * static_cast<int>(lanes)) return ConvMethod::kDot;
+  if (methodApplies(ConvMethod::kWinograd, outChannels, kernel, stride)) return ConvMethod::kWinograd;
+  return ConvMethod::kDirect;
+}
+
+size_t scratchFloats(ConvMethod method, int kernel, int inW, int inChannelsPadded, int outChannels, size_t lanes) {
+  if (method == ConvMethod::kWinograd) {
+    const size_t coutV = static_cast<size_t>(outputVectors(outChannels, lanes)) * lanes;
+    return 16 * static_cast<size_t>(winogradChunk(inW)) * (inChannelsPadded + coutV);
+  }
+  const int pad = kernel / 2;
+  const size_t rows = static_cast<size_t>(kernel) * (inW + 2 * pad) * inChannelsPadded;
+  return method == ConvMethod::kDot ? rows + lanes : rows;
+}
+
+size_t packedWeightCount(int outChannels, int inChannelsPadded, int kernel, size_t lanes, ConvMethod method) {
+  const size_t vectorsLanes = static_cast<size_t>(outputVectors(outChannels, lanes)) * lanes;
+  switch (method) {
+    case ConvMethod::kDot:
+      return static_cast<size_t>(outChannels) * kernel * dotRowTaps(kernel, inChannelsPadded, lanes);
+    case ConvMethod::kWinograd:
+      return vectorsLanes * 16 * inChannelsPadded;
+    case ConvMethod::kDirect:
+      break;
+  }
+  return vectorsLanes * kernel * kernel * inChannelsPadded;
 }
 
 void packWeights(const float* oihw, int outChannels, int inChannels, int inChannelsPadded, int kernel,
-                 size_t lanes, uint16_t* packed) {
+                 size_t lanes, uint16_t* packed, ConvMethod method) {
+  auto weight = [&](int co, int ci, int ky, int kx) {
+    return oihw[((static_cast<size_t>(co) * inChannels + ci) * kernel + ky) * kernel + kx];
+  };
   const int vectors = outputVectors(outChannels, lanes);
+  if (method == ConvMethod::kDot) {
+    const size_t rowTaps = dotRowTaps(kernel, inChannelsPadded, lanes);
+    std::fill(packed, packed + packedWeightCount(outChannels, inChannelsPadded, kernel, lanes, method), 0);
+    for (int co = 0; co < outChannels; ++co)
+      for (int ky = 0; ky < kernel; ++ky)
+        for (int kx = 0; kx < kernel; ++kx)
+          for (int ci = 0; ci < inChannels; ++ci)
+            packed[(static_cast<size_t>(co) * kernel + ky) * rowTaps + static_cast<size_t>(kx) * inChannelsPadded + ci] =
+                le::f32ToF16(weight(co, ci, ky, kx));
+    return;
+  }
+  if (method == ConvMethod::kWinograd) {
+    // U = G g G^T in double, rounded to fp16 once.
+    static const double G[4][3] = {{1, 0, 0}, {0.5, 0.5, 0.5}, {0.5, -0.5, 0.5}, {0, 0, 1}};
+    size_t i = 0;
+    for (int v = 0; v < vectors; ++v)
+      for (int xi = 0; xi < 16; ++xi)
+        for (int ci = 0; ci < inChannelsPadded; ++ci)
+          for (size_t lane = 0; lane < lanes; ++lane, ++i) {
+            const int co = v * static_cast<int>(lanes) + static_cast<int>(lane);
+            double u = 0.0;
+            if (co < outChannels && ci < inChannels)
+              for (int ky = 0; ky < 3; ++ky)
+                for (int kx = 0; kx < 3; ++kx) u += G[xi / 4][ky] * weight(co, ci, ky, kx) * G[xi % 4][kx];
+            packed[i] = le::f32ToF16(static_cast<float>(u));
+          }
+    return;
+  }
   size_t i = 0;
   for (int v = 0; v < vectors; ++v)
     for (int ky = 0; ky < kernel; ++ky)
@@ -235,10 +656,7 @@ void packWeights(const float* oihw, int outChannels, int inChannels, int inChann
         for (int ci = 0; ci < inChannelsPadded; ++ci)
           for (size_t lane = 0; lane < lanes; ++lane, ++i) {
             const int co = v * static_cast<int>(lanes) + static_cast<int>(lane);
-            float w = 0.0f;
-            if (co < outChannels && ci < inChannels)
-              w = oihw[((static_cast<size_t>(co) * inChannels + ci) * kernel + ky) * kernel + kx];
-            packed[i] = le::f32ToF16(w);
+            packed[i] = le::f32ToF16(co < outChannels && ci < inChannels ? weight(co, ci, ky, kx) : 0.0f);
           }
 }
 
