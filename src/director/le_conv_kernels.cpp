@@ -70,7 +70,7 @@ HWY_INLINE void storeOutput(VF value, bool relu, int x, int p, int v, uint16_t* 
   const int count = std::min(static_cast<int>(lanes), outChannels - c0);
   if (count == static_cast<int>(lanes)) {
     hn::StoreU(half, dh, reinterpret_cast<hwy::float16_t*>(pixel + c0));
-  } else if (count > 0) {
+  } else if (count > 0 && static_cast<size_t>(count) < hn::MaxLanes(df)) {
     // Sized by the fp32 tag: the fp16 vector holds one value per fp32 lane,
     // and MaxLanes of this half-width fp16 tag undercounts its lanes on the
     // fixed-length SVE targets (4 for 8 on SVE_256), which overran the stack.
@@ -124,8 +124,10 @@ HWY_INLINE void convCoBlock(const Rows& r, int x, int kernel, const hwy::float16
   const size_t lanes = hn::Lanes(df);
   const int cin = r.channels;
   VF acc[P][CB];
+  HWY_UNROLL(8)
   for (int v = 0; v < CB; ++v) {
     const VF b = hn::LoadU(df, bias + v * lanes);
+    HWY_UNROLL(8)
     for (int p = 0; p < P; ++p) acc[p][v] = b;
   }
   const size_t pixelStep = static_cast<size_t>(r.stride) * cin;
@@ -135,15 +137,20 @@ HWY_INLINE void convCoBlock(const Rows& r, int x, int kernel, const hwy::float16
       const hwy::float16_t* HWY_RESTRICT wk = w + static_cast<size_t>(ky * kernel + kx) * cin * lanes;
       for (int ci = 0; ci < cin; ++ci) {
         VF px[P];
+        HWY_UNROLL(8)
         for (int p = 0; p < P; ++p) px[p] = hn::Set(df, in[p * pixelStep + ci]);
+        HWY_UNROLL(8)
         for (int v = 0; v < CB; ++v) {
           const VF wv = hn::PromoteTo(df, hn::LoadU(dh, wk + v * vectorStride + ci * lanes));
+          HWY_UNROLL(8)
           for (int p = 0; p < P; ++p) acc[p][v] = hn::MulAdd(wv, px[p], acc[p][v]);
         }
       }
     }
   }
+  HWY_UNROLL(8)
   for (int p = 0; p < P; ++p)
+    HWY_UNROLL(8)
     for (int v = 0; v < CB; ++v) storeOutput(acc[p][v], relu, x, p, v, out, outChannels, channelBegin);
 }
 #endif
@@ -216,21 +223,28 @@ HWY_INLINE void dotBlock(const Rows& r, int x, int kernel, size_t rowTaps, const
   const size_t lanes = hn::Lanes(df);
   const size_t pixelStep = static_cast<size_t>(r.stride) * r.channels;
   VF acc[P][C];
+  HWY_UNROLL(8)
   for (int p = 0; p < P; ++p)
+    HWY_UNROLL(8)
     for (int c = 0; c < C; ++c) acc[p][c] = hn::Zero(df);
   for (int ky = 0; ky < kernel; ++ky) {
     const float* HWY_RESTRICT in = r.row[ky] + static_cast<size_t>(x) * pixelStep;
     const hwy::float16_t* HWY_RESTRICT wk = w + ky * rowTaps;
     for (size_t j = 0; j < rowTaps; j += lanes) {
       VF wv[C];
+      HWY_UNROLL(8)
       for (int c = 0; c < C; ++c) wv[c] = hn::PromoteTo(df, hn::LoadU(dh, wk + c * coStride + j));
+      HWY_UNROLL(8)
       for (int p = 0; p < P; ++p) {
         const VF iv = hn::LoadU(df, in + p * pixelStep + j);
+        HWY_UNROLL(8)
         for (int c = 0; c < C; ++c) acc[p][c] = hn::MulAdd(wv[c], iv, acc[p][c]);
       }
     }
   }
+  HWY_UNROLL(8)
   for (int p = 0; p < P; ++p)
+    HWY_UNROLL(8)
     for (int c = 0; c < C; ++c)
       storeDot(hn::GetLane(hn::SumOfLanes(df, acc[p][c])), bias[co + c], relu,
                out + static_cast<size_t>(x + p) * outChannels + co + c);
@@ -368,17 +382,24 @@ HWY_INLINE void winoGemmBlock(const float* HWY_RESTRICT v, size_t cin, const hwy
   const DH dh;
   const size_t lanes = hn::Lanes(df);
   VF acc[P][CB];
+  HWY_UNROLL(8)
   for (int p = 0; p < P; ++p)
+    HWY_UNROLL(8)
     for (int k = 0; k < CB; ++k) acc[p][k] = hn::Zero(df);
   for (size_t ci = 0; ci < cin; ++ci) {
     VF px[P];
+    HWY_UNROLL(8)
     for (int p = 0; p < P; ++p) px[p] = hn::Set(df, v[p * cin + ci]);
+    HWY_UNROLL(8)
     for (int k = 0; k < CB; ++k) {
       const VF wv = hn::PromoteTo(df, hn::LoadU(dh, u + k * vectorStride + ci * lanes));
+      HWY_UNROLL(8)
       for (int p = 0; p < P; ++p) acc[p][k] = hn::MulAdd(wv, px[p], acc[p][k]);
     }
   }
+  HWY_UNROLL(8)
   for (int p = 0; p < P; ++p)
+    HWY_UNROLL(8)
     for (int k = 0; k < CB; ++k) hn::StoreU(acc[p][k], df, m + p * coutV + k * lanes);
 }
 #endif
