@@ -266,7 +266,9 @@ Engine::Engine(const std::string& modelPath, int threads)
     scratchFloats = std::max(scratchFloats, conv::scratchFloats(l->method, l->kernel, l->outW * l->stride,
                                                                 l->inChannelsPadded, l->outChannels,
                                                                 conv::vectorLanes()));
-  scratchFloats = std::max(scratchFloats, static_cast<size_t>(2048));
+  // basisGemm's chunk, one assembled input row of the correction and tile
+  // branches, one widened row of corr2.
+  scratchFloats = std::max(scratchFloats, static_cast<size_t>(std::max({2048, 256 * 8, 256 * 12})));
   scratch_.resize(pool_.size());
   for (Scratch& s : scratch_) s.floats.resize(scratchFloats);
 
@@ -505,70 +507,81 @@ void Engine::phaseB(const uint16_t* source, float* out) {
     }
   });
   // Correction branch input at 256.
-  pool_.run(256, [&](int begin, int end, int) {
+  // Rows are assembled in float in the worker's scratch and narrowed at once.
+  pool_.run(256, [&](int begin, int end, int part) {
+    float* row = scratch_[part].floats.data();
     for (int y = begin; y < end; ++y) {
       const Tap ty = upTap(y, 4, 64);
       for (int x = 0; x < 256; ++x) {
         const Tap tx = upTap(x, 4, 64);
-        uint16_t* px = corrIn_.data() + (y * 256 + x) * 8;
+        float* px = row + x * 8;
         for (int c = 0; c < 3; ++c) {
           const float* w = warped_.data() + c * kPlane + (2 * y) * kCrop + 2 * x;
-          px[c] = f32ToF16((w[0] + w[1] + w[kCrop] + w[kCrop + 1]) * 0.25f);
-          px[3 + c] = f32ToF16(basisImg_[c * 65536 + y * 256 + x]);
+          px[c] = (w[0] + w[1] + w[kCrop] + w[kCrop + 1]) * 0.25f;
+          px[3 + c] = basisImg_[c * 65536 + y * 256 + x];
         }
         const float occ = lerp(lerp(occ64_[ty.i0 * 64 + tx.i0], occ64_[ty.i0 * 64 + tx.i1], tx.t),
                                lerp(occ64_[ty.i1 * 64 + tx.i0], occ64_[ty.i1 * 64 + tx.i1], tx.t), ty.t);
         occ256_[y * 256 + x] = occ;
-        px[6] = f32ToF16(occ);
-        px[7] = 0;
+        px[6] = occ;
+        px[7] = 0.0f;
       }
+      simd::f32ToF16(row, corrIn_.data() + static_cast<size_t>(y) * 256 * 8, 256 * 8);
     }
   });
   runConv(corr0_, corrIn_.data(), 256, 256, corr0Out_.data());
   runConv(corr1_, corr0Out_.data(), 256, 256, corr1Out_.data());
   runConv(corr2_, corr1Out_.data(), 256, 256, corr2Out_.data());
 
-  pool_.run(kCrop, [&](int begin, int end, int) {
-    for (int y = begin; y < end; ++y)
+  pool_.run(kCrop, [&](int begin, int end, int part) {
+    float* corrRow = scratch_[part].floats.data();
+    for (int y = begin; y < end; ++y) {
+      simd::f16ToF32(corr2Out_.data() + static_cast<size_t>(y / 2) * 256 * 12, corrRow, 256 * 12);
       for (int x = 0; x < kCrop; ++x) {
         const size_t i = static_cast<size_t>(y) * kCrop + x;
         const float occ = occ512_[i];
-        const uint16_t* corr = corr2Out_.data() + ((y / 2) * 256 + x / 2) * 12;
+        const float* corr = corrRow + (x / 2) * 12;
         for (int c = 0; c < 3; ++c) {
           const float basis = basisImg_[c * 65536 + (y / 2) * 256 + x / 2];
-          refined_[c * kPlane + i] = occ * warped_[c * kPlane + i] + (1.0f - occ) * basis +
-                                     halfToFloat(corr[c * 4 + (y % 2) * 2 + (x % 2)]);
+          refined_[c * kPlane + i] =
+              occ * warped_[c * kPlane + i] + (1.0f - occ) * basis + corr[c * 4 + (y % 2) * 2 + (x % 2)];
           residual_[c * kPlane + i] = 0.0f;
         }
       }
+    }
   });
 
   for (int t = 0; t < kTiles; ++t) {
-    pool_.run(kTileH, [&](int begin, int end, int) {
-      for (int y = begin; y < end; ++y)
+    pool_.run(kTileH, [&](int begin, int end, int part) {
+      float* row = scratch_[part].floats.data();
+      for (int y = begin; y < end; ++y) {
         for (int x = 0; x < kTileW; ++x) {
           const size_t i = static_cast<size_t>(kTileY[t] + y) * kCrop + kTileX[t] + x;
-          uint16_t* px = tileIn_.data() + (y * kTileW + x) * 8;
+          float* px = row + x * 8;
           for (int c = 0; c < 3; ++c) {
-            px[c] = f32ToF16(refined_[c * kPlane + i]);
-            px[3 + c] = f32ToF16(warped_[c * kPlane + i]);
+            px[c] = refined_[c * kPlane + i];
+            px[3 + c] = warped_[c * kPlane + i];
           }
-          px[6] = f32ToF16(occ512_[i]);
-          px[7] = 0;
+          px[6] = occ512_[i];
+          px[7] = 0.0f;
         }
+        simd::f32ToF16(row, tileIn_.data() + static_cast<size_t>(y) * kTileW * 8, kTileW * 8);
+      }
     });
     runConv(tile0_, tileIn_.data(), kTileH, kTileW, tile0Out_.data());
     runConv(tile1_, tile0Out_.data(), kTileH, kTileW, tile1Out_.data());
     runConv(tile2_, tile1Out_.data(), kTileH, kTileW, tile2Out_.data());
     runConv(tile3_, tile2Out_.data(), kTileH, kTileW, tile3Out_.data());
-    pool_.run(kTileH, [&](int begin, int end, int) {
-      for (int y = begin; y < end; ++y)
+    pool_.run(kTileH, [&](int begin, int end, int part) {
+      float* row = scratch_[part].floats.data();
+      for (int y = begin; y < end; ++y) {
+        simd::f16ToF32(tile3Out_.data() + static_cast<size_t>(y) * kTileW * 3, row, kTileW * 3);
         for (int x = 0; x < kTileW; ++x) {
           const size_t i = static_cast<size_t>(kTileY[t] + y) * kCrop + kTileX[t] + x;
           const float f = feather_[y * kTileW + x];
-          for (int c = 0; c < 3; ++c)
-            residual_[c * kPlane + i] += f * halfToFloat(tile3Out_[(y * kTileW + x) * 3 + c]);
+          for (int c = 0; c < 3; ++c) residual_[c * kPlane + i] += f * row[x * 3 + c];
         }
+      }
     });
     dumpHalf("tile2_relu", tile2Out_.data(), tile2Out_.size(), t > 0);
     dumpHalf("tile3_conv", tile3Out_.data(), tile3Out_.size(), t > 0);
