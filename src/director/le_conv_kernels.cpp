@@ -290,29 +290,30 @@ HWY_INLINE void dotRow(const Rows& r, const ConvArgs& a, int y, size_t rowTaps) 
 // [input channel], 16 products V x U into M[16][tile][output channel] (the
 // direct kernel's register blocking with the 16 transformed taps in place of
 // the 9 taps and tiles in place of pixels), then the output transform A^T M A
-// with bias and ReLU. Transforms run on 8-channel vectors (input channels are
-// padded to 8, output channels are a multiple of 8 for this method).
+// with bias and ReLU. Transforms run on whole vectors when both channel counts
+// fill them, else on 8 lanes (input channels are padded to 8, output channels
+// are a multiple of 8 for this method).
 
 using D8 = hn::CappedTag<float, 8>;
-using DH8 = hn::Rebind<hwy::float16_t, D8>;
-using V8 = hn::Vec<D8>;
 
-HWY_INLINE V8 winoLoad(const hwy::float16_t* HWY_RESTRICT p, size_t c) {
-  const D8 d;
-  return p ? hn::PromoteTo(d, hn::LoadU(DH8(), p + c)) : hn::Zero(d);
+template <class D>
+HWY_INLINE hn::Vec<D> winoLoad(D d, const hwy::float16_t* HWY_RESTRICT p, size_t c) {
+  return p ? hn::PromoteTo(d, hn::LoadU(hn::Rebind<hwy::float16_t, D>(), p + c)) : hn::Zero(d);
 }
 
 // Horizontal transform of one input tile row: (d0 - d2, d1 + d2, d2 - d1, d1 - d3).
-HWY_INLINE void winoRow(const hwy::float16_t* const* p, size_t c, V8& h0, V8& h1, V8& h2, V8& h3) {
-  const V8 d0 = winoLoad(p[0], c), d1 = winoLoad(p[1], c), d2 = winoLoad(p[2], c), d3 = winoLoad(p[3], c);
+template <class D, class V = hn::Vec<D>>
+HWY_INLINE void winoRow(D d, const hwy::float16_t* const* p, size_t c, V& h0, V& h1, V& h2, V& h3) {
+  const V d0 = winoLoad(d, p[0], c), d1 = winoLoad(d, p[1], c), d2 = winoLoad(d, p[2], c), d3 = winoLoad(d, p[3], c);
   h0 = hn::Sub(d0, d2);
   h1 = hn::Add(d1, d2);
   h2 = hn::Sub(d2, d1);
   h3 = hn::Sub(d1, d3);
 }
 
-HWY_INLINE void winoInput(const ConvArgs& a, int ty, int tx0, int tiles, int chunk, float* HWY_RESTRICT v) {
-  const D8 d;
+template <class D>
+HWY_INLINE void winoInput(D d, const ConvArgs& a, int ty, int tx0, int tiles, int chunk, float* HWY_RESTRICT v) {
+  using V8 = hn::Vec<D>;
   const size_t n = hn::Lanes(d);
   const size_t cin = static_cast<size_t>(a.inChannelsPadded);
   const auto* in = reinterpret_cast<const hwy::float16_t*>(a.in);
@@ -331,10 +332,10 @@ HWY_INLINE void winoInput(const ConvArgs& a, int ty, int tx0, int tiles, int chu
     float* HWY_RESTRICT dst = v + static_cast<size_t>(t) * cin;
     for (size_t c = 0; c < cin; c += n) {
       V8 a0, a1, a2, a3, b0, b1, b2, b3, c0, c1, c2, c3, e0, e1, e2, e3;
-      winoRow(px[0], c, a0, a1, a2, a3);
-      winoRow(px[1], c, b0, b1, b2, b3);
-      winoRow(px[2], c, c0, c1, c2, c3);
-      winoRow(px[3], c, e0, e1, e2, e3);
+      winoRow(d, px[0], c, a0, a1, a2, a3);
+      winoRow(d, px[1], c, b0, b1, b2, b3);
+      winoRow(d, px[2], c, c0, c1, c2, c3);
+      winoRow(d, px[3], c, e0, e1, e2, e3);
       float* o = dst + c;
       hn::StoreU(hn::Sub(a0, c0), d, o + 0 * plane);
       hn::StoreU(hn::Sub(a1, c1), d, o + 1 * plane);
@@ -413,10 +414,11 @@ HWY_INLINE void winoGemmRow(const float* v, size_t cin, const hwy::float16_t* u,
   for (; t < tiles; ++t) winoGemmBlock<CB, 1>(v + t * cin, cin, u, vectorStride, m + t * coutV, coutV);
 }
 
-HWY_INLINE void winoOutput(const ConvArgs& a, int ty, int tx0, int tiles, int chunk, size_t coutV,
+template <class D>
+HWY_INLINE void winoOutput(D d, const ConvArgs& a, int ty, int tx0, int tiles, int chunk, size_t coutV,
                            const float* HWY_RESTRICT m, int rowBegin, int rowEnd) {
-  const D8 d;
-  const DH8 dh;
+  using V8 = hn::Vec<D>;
+  const hn::Rebind<hwy::float16_t, D> dh;
   const size_t n = hn::Lanes(d);
   const size_t plane = static_cast<size_t>(chunk) * coutV;
   const V8 zero = hn::Zero(d);
@@ -491,10 +493,15 @@ void winoRun(const ConvArgs& a, int rowBegin, int rowEnd, float* scratch) {
   float* v = scratch;
   float* m = scratch + 16 * static_cast<size_t>(chunk) * cin;
   const auto* u = reinterpret_cast<const hwy::float16_t*>(a.weights);
+  // Transforms on whole vectors where the channel counts allow, else on 8 lanes.
+  const bool wide = cin % lanes == 0 && a.outChannels % static_cast<int>(lanes) == 0;
   for (int ty = rowBegin / 2; 2 * ty < rowEnd; ++ty)
     for (int tx0 = 0; tx0 < tilesW; tx0 += chunk) {
       const int tiles = std::min(chunk, tilesW - tx0);
-      winoInput(a, ty, tx0, tiles, chunk, v);
+      if (wide)
+        winoInput(DF(), a, ty, tx0, tiles, chunk, v);
+      else
+        winoInput(D8(), a, ty, tx0, tiles, chunk, v);
       for (int xi = 0; xi < 16; ++xi) {
         const float* vx = v + static_cast<size_t>(xi) * chunk * cin;
         float* mx = m + static_cast<size_t>(xi) * chunk * coutV;
@@ -514,7 +521,10 @@ void winoRun(const ConvArgs& a, int rowBegin, int rowEnd, float* scratch) {
           }
         }
       }
-      winoOutput(a, ty, tx0, tiles, chunk, coutV, m, rowBegin, rowEnd);
+      if (wide)
+        winoOutput(DF(), a, ty, tx0, tiles, chunk, coutV, m, rowBegin, rowEnd);
+      else
+        winoOutput(D8(), a, ty, tx0, tiles, chunk, coutV, m, rowBegin, rowEnd);
     }
 }
 
