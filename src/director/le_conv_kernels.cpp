@@ -172,6 +172,12 @@ HWY_INLINE void convRowBlock(const Rows& r, const ConvArgs& a, int y, int vector
 
 // ---- kDot: few output channels ------------------------------------------------
 
+// At most 8 lanes: the horizontal sums cost less on half-width vectors, and
+// on AVX-512 processors that split 512-bit operations the products run as fast.
+using DD = hn::CappedTag<float, 8>;
+using DDH = hn::Rebind<hwy::float16_t, DD>;
+using VD = hn::Vec<DD>;
+
 // Pixels per block of C output channels: C x P accumulators, C weight
 // vectors and one input vector in registers.
 #if (HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3) || HWY_ARCH_ARM_A64
@@ -182,11 +188,10 @@ template <int C>
 constexpr int kDotPixels = C == 4 ? 2 : C == 3 ? 3 : C == 2 ? 4 : 6;
 #endif
 
-// Bias, ReLU and narrowing of one output value.
-HWY_INLINE void storeDot(float sum, float bias, bool relu, uint16_t* HWY_RESTRICT out) {
-  float v = sum + bias;
-  if (relu) v = std::max(v, 0.0f);
-  *out = le::f32ToF16(v);
+// Bias and ReLU of one output value, kept in float until the row is narrowed.
+HWY_INLINE void storeDot(float sum, float bias, bool relu, float* HWY_RESTRICT out) {
+  const float v = sum + bias;
+  *out = relu ? std::max(v, 0.0f) : v;
 }
 
 #if HWY_HAVE_SCALABLE
@@ -194,15 +199,15 @@ HWY_INLINE void storeDot(float sum, float bias, bool relu, uint16_t* HWY_RESTRIC
 // its own (SVE vectors cannot form arrays), in the blocked kernel's order.
 template <int C, int P>
 HWY_INLINE void dotBlock(const Rows& r, int x, int kernel, size_t rowTaps, const hwy::float16_t* HWY_RESTRICT w,
-                         size_t coStride, const float* HWY_RESTRICT bias, bool relu, uint16_t* HWY_RESTRICT out,
+                         size_t coStride, const float* HWY_RESTRICT bias, bool relu, float* HWY_RESTRICT out,
                          int outChannels, int co) {
-  const DF df;
-  const DH dh;
+  const DD df;
+  const DDH dh;
   const size_t lanes = hn::Lanes(df);
   const size_t pixelStep = static_cast<size_t>(r.stride) * r.channels;
   for (int p = 0; p < P; ++p)
     for (int c = 0; c < C; ++c) {
-      VF acc = hn::Zero(df);
+      VD acc = hn::Zero(df);
       for (int ky = 0; ky < kernel; ++ky) {
         const float* HWY_RESTRICT in = r.row[ky] + (static_cast<size_t>(x) + p) * pixelStep;
         const hwy::float16_t* HWY_RESTRICT wk = w + c * coStride + ky * rowTaps;
@@ -216,13 +221,13 @@ HWY_INLINE void dotBlock(const Rows& r, int x, int kernel, size_t rowTaps, const
 // Output channels [co, co + C) of P pixels starting at x.
 template <int C, int P>
 HWY_INLINE void dotBlock(const Rows& r, int x, int kernel, size_t rowTaps, const hwy::float16_t* HWY_RESTRICT w,
-                         size_t coStride, const float* HWY_RESTRICT bias, bool relu, uint16_t* HWY_RESTRICT out,
+                         size_t coStride, const float* HWY_RESTRICT bias, bool relu, float* HWY_RESTRICT out,
                          int outChannels, int co) {
-  const DF df;
-  const DH dh;
+  const DD df;
+  const DDH dh;
   const size_t lanes = hn::Lanes(df);
   const size_t pixelStep = static_cast<size_t>(r.stride) * r.channels;
-  VF acc[P][C];
+  VD acc[P][C];
   HWY_UNROLL(8)
   for (int p = 0; p < P; ++p)
     HWY_UNROLL(8)
@@ -231,12 +236,12 @@ HWY_INLINE void dotBlock(const Rows& r, int x, int kernel, size_t rowTaps, const
     const float* HWY_RESTRICT in = r.row[ky] + static_cast<size_t>(x) * pixelStep;
     const hwy::float16_t* HWY_RESTRICT wk = w + ky * rowTaps;
     for (size_t j = 0; j < rowTaps; j += lanes) {
-      VF wv[C];
+      VD wv[C];
       HWY_UNROLL(8)
       for (int c = 0; c < C; ++c) wv[c] = hn::PromoteTo(df, hn::LoadU(dh, wk + c * coStride + j));
       HWY_UNROLL(8)
       for (int p = 0; p < P; ++p) {
-        const VF iv = hn::LoadU(df, in + p * pixelStep + j);
+        const VD iv = hn::LoadU(df, in + p * pixelStep + j);
         HWY_UNROLL(8)
         for (int c = 0; c < C; ++c) acc[p][c] = hn::MulAdd(wv[c], iv, acc[p][c]);
       }
@@ -252,10 +257,9 @@ HWY_INLINE void dotBlock(const Rows& r, int x, int kernel, size_t rowTaps, const
 #endif
 
 template <int C>
-HWY_INLINE void dotRowBlock(const Rows& r, const ConvArgs& a, int y, int co, size_t rowTaps) {
+HWY_INLINE void dotRowBlock(const Rows& r, const ConvArgs& a, int co, size_t rowTaps, float* out) {
   const size_t coStride = static_cast<size_t>(a.kernel) * rowTaps;
   const auto* w = reinterpret_cast<const hwy::float16_t*>(a.weights) + co * coStride;
-  uint16_t* out = a.out + static_cast<size_t>(y) * a.outW * a.outChannels;
   constexpr int P = kDotPixels<C>;
   int x = 0;
   for (; x + P <= a.outW; x += P)
@@ -264,23 +268,31 @@ HWY_INLINE void dotRowBlock(const Rows& r, const ConvArgs& a, int y, int co, siz
     dotBlock<C, 1>(r, x, a.kernel, rowTaps, w, coStride, a.bias, a.relu, out, a.outChannels, co);
 }
 
-HWY_INLINE void dotRow(const Rows& r, const ConvArgs& a, int y, size_t rowTaps) {
+// Output row y through the float row rowOut, narrowed at the end.
+HWY_INLINE void dotRow(const Rows& r, const ConvArgs& a, int y, size_t rowTaps, float* HWY_RESTRICT rowOut) {
   for (int co = 0; co < a.outChannels;) {
     const int left = a.outChannels - co;
     if (left >= 4) {
-      dotRowBlock<4>(r, a, y, co, rowTaps);
+      dotRowBlock<4>(r, a, co, rowTaps, rowOut);
       co += 4;
     } else if (left == 3) {
-      dotRowBlock<3>(r, a, y, co, rowTaps);
+      dotRowBlock<3>(r, a, co, rowTaps, rowOut);
       co += 3;
     } else if (left == 2) {
-      dotRowBlock<2>(r, a, y, co, rowTaps);
+      dotRowBlock<2>(r, a, co, rowTaps, rowOut);
       co += 2;
     } else {
-      dotRowBlock<1>(r, a, y, co, rowTaps);
+      dotRowBlock<1>(r, a, co, rowTaps, rowOut);
       co += 1;
     }
   }
+  const DF df;
+  const DH dh;
+  const size_t lanes = hn::Lanes(df), n = static_cast<size_t>(a.outW) * a.outChannels;
+  auto* out = reinterpret_cast<hwy::float16_t*>(a.out + static_cast<size_t>(y) * n);
+  size_t i = 0;
+  for (; i + lanes <= n; i += lanes) hn::StoreU(hn::DemoteTo(dh, hn::LoadU(df, rowOut + i)), dh, out + i);
+  for (; i < n; ++i) a.out[static_cast<size_t>(y) * n + i] = le::f32ToF16(rowOut[i]);
 }
 
 // ---- kWinograd: F(2x2, 3x3) ----------------------------------------------------
@@ -574,7 +586,7 @@ void RunConvKernel(const ConvArgs& a, int rowBegin, int rowEnd, float* scratch) 
                static_cast<size_t>(a.inW) * cin);
     }
     if (a.method == ConvMethod::kDot) {
-      dotRow(r, a, y, rowTaps);
+      dotRow(r, a, y, rowTaps, scratch + a.kernel * rowFloats + lanes);
       continue;
     }
     // Blocks of 4 output vectors, the rest as 3 or 2 (5 as 3 + 2).
@@ -617,8 +629,8 @@ bool methodApplies(ConvMethod method, int outChannels, int kernel, int stride) {
 
 ConvMethod chooseMethod(int outChannels, int inChannelsPadded, int kernel, int stride, size_t lanes) {
   (void)inChannelsPadded;
-  // Fewer than half of kDirect's output lanes would carry a channel.
-  if (2 * outChannels < outputVectors(outChannels, lanes) * static_cast<int>(lanes)) return ConvMethod::kDot;
+  // More than a quarter of kDirect's output lanes would carry no channel.
+  if (4 * outChannels < 3 * outputVectors(outChannels, lanes) * static_cast<int>(lanes)) return ConvMethod::kDot;
   if (methodApplies(ConvMethod::kWinograd, outChannels, kernel, stride)) return ConvMethod::kWinograd;
   return ConvMethod::kDirect;
 }
@@ -630,7 +642,8 @@ size_t scratchFloats(ConvMethod method, int kernel, int inW, int inChannelsPadde
   }
   const int pad = kernel / 2;
   const size_t rows = static_cast<size_t>(kernel) * (inW + 2 * pad) * inChannelsPadded;
-  return method == ConvMethod::kDot ? rows + lanes : rows;
+  // kDot: a zero vector past the rows, then one output row in float.
+  return method == ConvMethod::kDot ? rows + lanes + static_cast<size_t>(inW) * outChannels : rows;
 }
 
 size_t packedWeightCount(int outChannels, int inChannelsPadded, int kernel, size_t lanes, ConvMethod method) {
