@@ -198,6 +198,8 @@ class Engine final : public ConvBackend {
 
   ConvLayer pre_, e0_, e1_, e2_, d1_, d0_, ref_, maskocc_, corr0_, corr1_, corr2_, tile0_, tile1_, tile2_,
       tile3_;
+  // Bilinear taps of the 64 -> 512 and 64 -> 256 upsamplings, the same for rows and columns.
+  std::vector<Tap> taps8_, taps4_;
   std::vector<float> grid64_, grid32_, wmlp0_, wmlp0Bias_, wmlp2_, wmlp2Bias_, feather_, invWeight_;
   std::vector<uint16_t> basis_;
 
@@ -305,6 +307,9 @@ Engine::Engine(const std::string& modelPath, int threads)
   tile2Out_ = h(kTileH * kTileW * 32);
   tile3Out_ = h(kTileH * kTileW * 3);
 
+  for (int i = 0; i < kCrop; ++i) taps8_.push_back(upTap(i, 8, 64));
+  for (int i = 0; i < 256; ++i) taps4_.push_back(upTap(i, 4, 64));
+
   if (const char* d = std::getenv("LE_CONV_DUMP")) dumpDir_ = d;
 }
 
@@ -359,9 +364,9 @@ void Engine::phaseA(const uint16_t* pooled64, const float* kpSource, const float
   // pre's input: the pooled features, the driving keypoints' heatmaps, zero padding.
   std::fill(in88_.begin(), in88_.end(), 0);
   float pooledMean[64];
-  std::vector<float> plane(1024);
+  float* plane = scratch_[0].floats.data();
   for (int c = 0; c < 64; ++c) {
-    simd::f16ToF32(pooled64 + c * 1024, plane.data(), 1024);
+    simd::f16ToF32(pooled64 + c * 1024, plane, 1024);
     float sum = 0.0f;
     for (int i = 0; i < 1024; ++i) {
       in88_[i * 88 + c] = pooled64[c * 1024 + i];
@@ -480,9 +485,9 @@ void Engine::phaseB(const uint16_t* source, float* out) {
   // Warped source and the occlusion at 512 and 256.
   pool_.run(kCrop, [&](int begin, int end, int) {
     for (int y = begin; y < end; ++y) {
-      const Tap ty = upTap(y, 8, 64);
+      const Tap ty = taps8_[y];
       for (int x = 0; x < kCrop; ++x) {
-        const Tap tx = upTap(x, 8, 64);
+        const Tap tx = taps8_[x];
         const float* g00 = &grid_[(ty.i0 * 64 + tx.i0) * 2];
         const float* g01 = &grid_[(ty.i0 * 64 + tx.i1) * 2];
         const float* g10 = &grid_[(ty.i1 * 64 + tx.i0) * 2];
@@ -511,9 +516,9 @@ void Engine::phaseB(const uint16_t* source, float* out) {
   pool_.run(256, [&](int begin, int end, int part) {
     float* row = scratch_[part].floats.data();
     for (int y = begin; y < end; ++y) {
-      const Tap ty = upTap(y, 4, 64);
+      const Tap ty = taps4_[y];
       for (int x = 0; x < 256; ++x) {
-        const Tap tx = upTap(x, 4, 64);
+        const Tap tx = taps4_[x];
         float* px = row + x * 8;
         for (int c = 0; c < 3; ++c) {
           const float* w = warped_.data() + c * kPlane + (2 * y) * kCrop + 2 * x;
