@@ -308,64 +308,79 @@ HWY_INLINE void dotRow(const Rows& r, const ConvArgs& a, int y, size_t rowTaps, 
 
 using D8 = hn::CappedTag<float, 8>;
 
-template <class D>
-HWY_INLINE hn::Vec<D> winoLoad(D d, const hwy::float16_t* HWY_RESTRICT p, size_t c) {
-  return p ? hn::PromoteTo(d, hn::LoadU(hn::Rebind<hwy::float16_t, D>(), p + c)) : hn::Zero(d);
+// Input pixel ix of an input row (null above or below the input) at channel
+// c; zero outside. Tiles away from the left and right edges skip the column test.
+template <bool kEdge, class D>
+HWY_INLINE hn::Vec<D> winoLoad(D d, const hwy::float16_t* HWY_RESTRICT row, int ix, int inW, size_t cin, size_t c) {
+  if (kEdge && (ix < 0 || ix >= inW)) return hn::Zero(d);
+  return hn::PromoteTo(d, hn::LoadU(hn::Rebind<hwy::float16_t, D>(), row + static_cast<size_t>(ix) * cin + c));
 }
 
 // Horizontal transform of one input tile row: (d0 - d2, d1 + d2, d2 - d1, d1 - d3).
-template <class D, class V = hn::Vec<D>>
-HWY_INLINE void winoRow(D d, const hwy::float16_t* const* p, size_t c, V& h0, V& h1, V& h2, V& h3) {
-  const V d0 = winoLoad(d, p[0], c), d1 = winoLoad(d, p[1], c), d2 = winoLoad(d, p[2], c), d3 = winoLoad(d, p[3], c);
+template <bool kEdge, class D, class V = hn::Vec<D>>
+HWY_INLINE void winoRow(D d, const hwy::float16_t* row, int ix0, int inW, size_t cin, size_t c, V& h0, V& h1, V& h2,
+                        V& h3) {
+  if (!row) {
+    h0 = h1 = h2 = h3 = hn::Zero(d);
+    return;
+  }
+  const V d0 = winoLoad<kEdge>(d, row, ix0, inW, cin, c), d1 = winoLoad<kEdge>(d, row, ix0 + 1, inW, cin, c);
+  const V d2 = winoLoad<kEdge>(d, row, ix0 + 2, inW, cin, c), d3 = winoLoad<kEdge>(d, row, ix0 + 3, inW, cin, c);
   h0 = hn::Sub(d0, d2);
   h1 = hn::Add(d1, d2);
   h2 = hn::Sub(d2, d1);
   h3 = hn::Sub(d1, d3);
 }
 
-template <class D>
-HWY_INLINE void winoInput(D d, const ConvArgs& a, int ty, int tx0, int tiles, int chunk, float* HWY_RESTRICT v) {
+// B^T d B of one tile (input columns ix0 ... ix0 + 3) into the 16 planes of v.
+template <bool kEdge, class D>
+HWY_INLINE void winoTile(D d, const hwy::float16_t* const* rows, int ix0, int inW, size_t cin, size_t plane,
+                         float* HWY_RESTRICT dst) {
   using V8 = hn::Vec<D>;
   const size_t n = hn::Lanes(d);
+  for (size_t c = 0; c < cin; c += n) {
+    V8 a0, a1, a2, a3, b0, b1, b2, b3, c0, c1, c2, c3, e0, e1, e2, e3;
+    winoRow<kEdge>(d, rows[0], ix0, inW, cin, c, a0, a1, a2, a3);
+    winoRow<kEdge>(d, rows[1], ix0, inW, cin, c, b0, b1, b2, b3);
+    winoRow<kEdge>(d, rows[2], ix0, inW, cin, c, c0, c1, c2, c3);
+    winoRow<kEdge>(d, rows[3], ix0, inW, cin, c, e0, e1, e2, e3);
+    float* o = dst + c;
+    hn::StoreU(hn::Sub(a0, c0), d, o + 0 * plane);
+    hn::StoreU(hn::Sub(a1, c1), d, o + 1 * plane);
+    hn::StoreU(hn::Sub(a2, c2), d, o + 2 * plane);
+    hn::StoreU(hn::Sub(a3, c3), d, o + 3 * plane);
+    hn::StoreU(hn::Add(b0, c0), d, o + 4 * plane);
+    hn::StoreU(hn::Add(b1, c1), d, o + 5 * plane);
+    hn::StoreU(hn::Add(b2, c2), d, o + 6 * plane);
+    hn::StoreU(hn::Add(b3, c3), d, o + 7 * plane);
+    hn::StoreU(hn::Sub(c0, b0), d, o + 8 * plane);
+    hn::StoreU(hn::Sub(c1, b1), d, o + 9 * plane);
+    hn::StoreU(hn::Sub(c2, b2), d, o + 10 * plane);
+    hn::StoreU(hn::Sub(c3, b3), d, o + 11 * plane);
+    hn::StoreU(hn::Sub(b0, e0), d, o + 12 * plane);
+    hn::StoreU(hn::Sub(b1, e1), d, o + 13 * plane);
+    hn::StoreU(hn::Sub(b2, e2), d, o + 14 * plane);
+    hn::StoreU(hn::Sub(b3, e3), d, o + 15 * plane);
+  }
+}
+
+template <class D>
+HWY_INLINE void winoInput(D d, const ConvArgs& a, int ty, int tx0, int tiles, int chunk, float* HWY_RESTRICT v) {
   const size_t cin = static_cast<size_t>(a.inChannelsPadded);
   const auto* in = reinterpret_cast<const hwy::float16_t*>(a.in);
   const size_t plane = static_cast<size_t>(chunk) * cin;  // one transformed tap
+  const hwy::float16_t* rows[4];
+  for (int i = 0; i < 4; ++i) {
+    const int iy = 2 * ty - 1 + i;
+    rows[i] = iy >= 0 && iy < a.inH ? in + static_cast<size_t>(iy) * a.inW * cin : nullptr;
+  }
   for (int t = 0; t < tiles; ++t) {
-    const hwy::float16_t* px[4][4];
-    for (int i = 0; i < 4; ++i) {
-      const int iy = 2 * ty - 1 + i;
-      for (int k = 0; k < 4; ++k) {
-        const int ix = 2 * (tx0 + t) - 1 + k;
-        px[i][k] = iy >= 0 && iy < a.inH && ix >= 0 && ix < a.inW
-                       ? in + (static_cast<size_t>(iy) * a.inW + ix) * cin
-                       : nullptr;
-      }
-    }
+    const int ix0 = 2 * (tx0 + t) - 1;
     float* HWY_RESTRICT dst = v + static_cast<size_t>(t) * cin;
-    for (size_t c = 0; c < cin; c += n) {
-      V8 a0, a1, a2, a3, b0, b1, b2, b3, c0, c1, c2, c3, e0, e1, e2, e3;
-      winoRow(d, px[0], c, a0, a1, a2, a3);
-      winoRow(d, px[1], c, b0, b1, b2, b3);
-      winoRow(d, px[2], c, c0, c1, c2, c3);
-      winoRow(d, px[3], c, e0, e1, e2, e3);
-      float* o = dst + c;
-      hn::StoreU(hn::Sub(a0, c0), d, o + 0 * plane);
-      hn::StoreU(hn::Sub(a1, c1), d, o + 1 * plane);
-      hn::StoreU(hn::Sub(a2, c2), d, o + 2 * plane);
-      hn::StoreU(hn::Sub(a3, c3), d, o + 3 * plane);
-      hn::StoreU(hn::Add(b0, c0), d, o + 4 * plane);
-      hn::StoreU(hn::Add(b1, c1), d, o + 5 * plane);
-      hn::StoreU(hn::Add(b2, c2), d, o + 6 * plane);
-      hn::StoreU(hn::Add(b3, c3), d, o + 7 * plane);
-      hn::StoreU(hn::Sub(c0, b0), d, o + 8 * plane);
-      hn::StoreU(hn::Sub(c1, b1), d, o + 9 * plane);
-      hn::StoreU(hn::Sub(c2, b2), d, o + 10 * plane);
-      hn::StoreU(hn::Sub(c3, b3), d, o + 11 * plane);
-      hn::StoreU(hn::Sub(b0, e0), d, o + 12 * plane);
-      hn::StoreU(hn::Sub(b1, e1), d, o + 13 * plane);
-      hn::StoreU(hn::Sub(b2, e2), d, o + 14 * plane);
-      hn::StoreU(hn::Sub(b3, e3), d, o + 15 * plane);
-    }
+    if (ix0 >= 0 && ix0 + 3 < a.inW)
+      winoTile<false>(d, rows, ix0, a.inW, cin, plane, dst);
+    else
+      winoTile<true>(d, rows, ix0, a.inW, cin, plane, dst);
   }
 }
 
