@@ -14,7 +14,10 @@
 // Peak: cores x GHz x fp32 FMA lanes per cycle x 2. The FMA lanes default to
 // 16 (two 256-bit FMA pipes, as on AMD Zen 4, whose 512-bit operations are
 // split in two); LE_BENCH_FMA_LANES overrides it, LE_BENCH_GHZ the clock
-// (default: "cpu MHz" of /proc/cpuinfo).
+// (default: "cpu MHz" of /proc/cpuinfo). In a virtual machine that is often
+// the base clock while the cores boost above it, so a layer can show more
+// than 100%; Winograd layers count the direct convolution's operations, so
+// they can exceed the peak on any clock.
 #include <sys/resource.h>
 
 #include <algorithm>

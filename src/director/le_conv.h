@@ -2,6 +2,11 @@
 // crop 512. It reads only the initializers of the ONNX file, checks by name
 // and shape that the file is the topology below, packs every convolution for
 // the vector kernels (le_conv_kernels.h) and renders batches of frames.
+// Each layer's method is fixed at packing by conv::chooseMethod: on 16-lane
+// AVX-512 vectors maskocc, corr2 and tile3 take the dot-product kernel (on
+// 8-lane AVX2 tile3 only), the 3x3 stride-1 layers with output channels in
+// multiples of 8 (e0, d1, d0, ref, corr0, corr1, tile0 ... tile2) Winograd
+// F(2x2, 3x3), the rest (pre, e1, e2) the direct kernel.
 //
 // The m4b dataflow, per frame (NHWC fp16 between convolutions):
 //   pre_relu  = relu(pre 1x1 over [pooled64 (64), heat (21), zero (3)])  32x32x96
