@@ -111,6 +111,29 @@ TEST_P(ConvKernels, MatchScalarReferenceOnEveryBlockShape) {
     }
 }
 
+// Winograd F(2x2, 3x3) is only exact for 3x3 stride 1, and its transforms
+// store whole 8-channel vectors; the choice never picks a method that does
+// not apply, on any vector width, and spares the idle lanes of few outputs.
+TEST(ConvMethods, ChoiceOnlyPicksMethodsThatApply) {
+  using le::conv::ConvMethod;
+  EXPECT_FALSE(le::conv::methodApplies(ConvMethod::kWinograd, 96, 3, 2));
+  EXPECT_FALSE(le::conv::methodApplies(ConvMethod::kWinograd, 96, 1, 1));
+  EXPECT_FALSE(le::conv::methodApplies(ConvMethod::kWinograd, 23, 3, 1));
+  struct Layer {
+    int cout, cinPad, k, stride;
+  };
+  const Layer layers[] = {{96, 88, 1, 1}, {144, 96, 3, 2}, {96, 240, 3, 1}, {23, 48, 3, 1},
+                          {12, 24, 3, 1}, {32, 8, 3, 1},   {3, 32, 3, 1},   {200, 8, 3, 2}};
+  for (size_t lanes : {size_t{1}, size_t{4}, size_t{8}, size_t{16}})
+    for (const Layer& l : layers) {
+      const ConvMethod m = le::conv::chooseMethod(l.cout, l.cinPad, l.k, l.stride, lanes);
+      EXPECT_TRUE(le::conv::methodApplies(m, l.cout, l.k, l.stride)) << "cout " << l.cout << " lanes " << lanes;
+    }
+  EXPECT_EQ(le::conv::chooseMethod(3, 32, 3, 1, 16), ConvMethod::kDot);
+  EXPECT_EQ(le::conv::chooseMethod(3, 32, 3, 1, 8), ConvMethod::kDot);
+  EXPECT_EQ(le::conv::chooseMethod(32, 32, 3, 1, 16), ConvMethod::kWinograd);
+}
+
 // ---- loading and resolution --------------------------------------------------
 
 struct Init {
