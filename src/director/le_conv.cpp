@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "director/gridsample_fast.h"
 #include "director/le_conv_kernels.h"
 #include "paste/le_pool.h"
 #include "paste/le_simd.h"
@@ -208,7 +209,7 @@ class Engine final : public ConvBackend {
       maskocc_Out_;
   std::vector<float> occ64_, grid_, w64_;
   // Full-size stages.
-  std::vector<float> sourceF_, basisImg_, warped_, occ512_, occ256_, refined_, residual_;
+  std::vector<float> sourceF_, basisImg_, grid512_, warped_, occ512_, occ256_, refined_, residual_;
   std::vector<uint16_t> corrIn_, corr0Out_, corr1Out_, corr2Out_, tileIn_, tile0Out_, tile1Out_, tile2Out_,
       tile3Out_;
 };
@@ -292,6 +293,7 @@ Engine::Engine(const std::string& modelPath, int threads)
   w64_.resize(64);
   sourceF_.resize(3 * kCrop * kCrop);
   basisImg_.resize(kBasisFloats);
+  grid512_.resize(2 * kCrop * kCrop);
   warped_.resize(3 * kCrop * kCrop);
   occ512_.resize(kCrop * kCrop);
   occ256_.resize(256 * 256);
@@ -462,54 +464,46 @@ void Engine::phaseA(const uint16_t* pooled64, const float* kpSource, const float
 }
 
 void Engine::basisGemm() {
+  // Chunks short enough for their sums to stay in L1 while the 64 fp16 basis
+  // rows stream past.
   constexpr int kChunk = 1024;
-  pool_.run(kBasisFloats / kChunk, [&](int begin, int end, int part) {
-    float* tmp = scratch_[part].floats.data();
-    for (int c = begin; c < end; ++c) {
-      float* dst = basisImg_.data() + c * kChunk;
-      std::fill(dst, dst + kChunk, 0.0f);
-      for (int k = 0; k < 64; ++k) {
-        simd::f16ToF32(basis_.data() + static_cast<size_t>(k) * kBasisFloats + c * kChunk, tmp, kChunk);
-        const float wk = w64_[k];
-        for (int j = 0; j < kChunk; ++j) dst[j] += wk * tmp[j];
-      }
-    }
+  pool_.run(kBasisFloats / kChunk, [&](int begin, int end, int) {
+    for (int c = begin; c < end; ++c)
+      conv::weightedRows(basis_.data() + c * kChunk, kBasisFloats, w64_.data(), 64, basisImg_.data() + c * kChunk,
+                         kChunk);
   });
 }
 
 void Engine::phaseB(const uint16_t* source, float* out) {
   constexpr size_t kPlane = static_cast<size_t>(kCrop) * kCrop;
   basisGemm();
-  simd::f16ToF32(source, sourceF_.data(), 3 * kPlane);
+  pool_.run(3 * kCrop, [&](int begin, int end, int) {
+    simd::f16ToF32(source + static_cast<size_t>(begin) * kCrop, sourceF_.data() + static_cast<size_t>(begin) * kCrop,
+                   static_cast<size_t>(end - begin) * kCrop);
+  });
 
-  // Warped source and the occlusion at 512 and 256.
+  // The grid and the occlusion upsampled x8 (rows of the 64 grid first, then
+  // along the row), and the source sampled through the grid.
   pool_.run(kCrop, [&](int begin, int end, int) {
     for (int y = begin; y < end; ++y) {
       const Tap ty = taps8_[y];
+      float gridRow[64 * 2], occRow[64];
+      for (int i = 0; i < 64; ++i) {
+        const int a = ty.i0 * 64 + i, b = ty.i1 * 64 + i;
+        gridRow[2 * i] = lerp(grid_[2 * a], grid_[2 * b], ty.t);
+        gridRow[2 * i + 1] = lerp(grid_[2 * a + 1], grid_[2 * b + 1], ty.t);
+        occRow[i] = lerp(occ64_[a], occ64_[b], ty.t);
+      }
+      float* g = grid512_.data() + static_cast<size_t>(y) * kCrop * 2;
+      float* o = occ512_.data() + static_cast<size_t>(y) * kCrop;
       for (int x = 0; x < kCrop; ++x) {
         const Tap tx = taps8_[x];
-        const float* g00 = &grid_[(ty.i0 * 64 + tx.i0) * 2];
-        const float* g01 = &grid_[(ty.i0 * 64 + tx.i1) * 2];
-        const float* g10 = &grid_[(ty.i1 * 64 + tx.i0) * 2];
-        const float* g11 = &grid_[(ty.i1 * 64 + tx.i1) * 2];
-        const float gx = lerp(lerp(g00[0], g01[0], tx.t), lerp(g10[0], g11[0], tx.t), ty.t);
-        const float gy = lerp(lerp(g00[1], g01[1], tx.t), lerp(g10[1], g11[1], tx.t), ty.t);
-        float ix = ((gx + 1.0f) * kCrop - 1.0f) * 0.5f, iy = ((gy + 1.0f) * kCrop - 1.0f) * 0.5f;
-        ix = std::min(std::max(ix, 0.0f), static_cast<float>(kCrop - 1));
-        iy = std::min(std::max(iy, 0.0f), static_cast<float>(kCrop - 1));
-        const int x0 = static_cast<int>(ix), y0 = static_cast<int>(iy);
-        const int x1 = std::min(x0 + 1, kCrop - 1), y1 = std::min(y0 + 1, kCrop - 1);
-        const float fx = ix - x0, fy = iy - y0;
-        for (int c = 0; c < 3; ++c) {
-          const float* p = sourceF_.data() + c * kPlane;
-          const float top = p[y0 * kCrop + x0] * (1 - fx) + p[y0 * kCrop + x1] * fx;
-          const float bottom = p[y1 * kCrop + x0] * (1 - fx) + p[y1 * kCrop + x1] * fx;
-          warped_[c * kPlane + y * kCrop + x] = top * (1 - fy) + bottom * fy;
-        }
-        occ512_[y * kCrop + x] = lerp(lerp(occ64_[ty.i0 * 64 + tx.i0], occ64_[ty.i0 * 64 + tx.i1], tx.t),
-                                      lerp(occ64_[ty.i1 * 64 + tx.i0], occ64_[ty.i1 * 64 + tx.i1], tx.t), ty.t);
+        g[2 * x] = lerp(gridRow[2 * tx.i0], gridRow[2 * tx.i1], tx.t);
+        g[2 * x + 1] = lerp(gridRow[2 * tx.i0 + 1], gridRow[2 * tx.i1 + 1], tx.t);
+        o[x] = lerp(occRow[tx.i0], occRow[tx.i1], tx.t);
       }
     }
+    gridsample_fast_band(sourceF_.data(), grid512_.data(), warped_.data(), 3, kCrop, kCrop, begin, end);
   });
   // Correction branch input at 256.
   // Rows are assembled in float in the worker's scratch and narrowed at once.

@@ -61,4 +61,8 @@ size_t packedWeightCount(int outChannels, int inChannelsPadded, int kernel, size
 // scratchFloats(...) floats owned by the calling worker.
 void runConv(const ConvArgs& a, int rowBegin, int rowEnd, float* scratch);
 
+// dst[j] = sum over k < count of weights[k] * rows[k * stride + j], j < n:
+// fp16 rows (stride values apart), fp32 weights and sums.
+void weightedRows(const uint16_t* rows, size_t stride, const float* weights, int count, float* dst, size_t n);
+
 }  // namespace le::conv

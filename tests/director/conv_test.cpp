@@ -111,6 +111,28 @@ TEST_P(ConvKernels, MatchScalarReferenceOnEveryBlockShape) {
     }
 }
 
+// The basis blend: row counts in and out of whole groups of four, lengths
+// with a partial vector, a stride wider than the rows; nothing past n written.
+TEST_P(ConvKernels, WeightedRowsMatchScalarReference) {
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+  for (int count : {1, 4, 7, 64})
+    for (size_t n : {size_t{1}, size_t{37}, size_t{1024}}) {
+      const size_t stride = n + 19;
+      std::vector<uint16_t> rows(stride * count);
+      for (uint16_t& v : rows) v = le::f32ToF16(dist(rng));
+      std::vector<float> w(count), dst(n + 1, 1e30f);
+      for (float& v : w) v = dist(rng);
+      le::conv::weightedRows(rows.data(), stride, w.data(), count, dst.data(), n);
+      for (size_t j = 0; j < n; ++j) {
+        double ref = 0.0;
+        for (int k = 0; k < count; ++k) ref += static_cast<double>(w[k]) * le::halfToFloat(rows[k * stride + j]);
+        ASSERT_NEAR(dst[j], ref, 1e-5 * count) << "count " << count << " n " << n << " at " << j;
+      }
+      EXPECT_EQ(dst[n], 1e30f);
+    }
+}
+
 // Winograd F(2x2, 3x3) is only exact for 3x3 stride 1, and its transforms
 // store whole 8-channel vectors; the choice never picks a method that does
 // not apply, on any vector width, and spares the idle lanes of few outputs.
