@@ -536,16 +536,21 @@ void Engine::phaseB(const uint16_t* source, float* out) {
     float* corrRow = scratch_[part].floats.data();
     for (int y = begin; y < end; ++y) {
       simd::f16ToF32(corr2Out_.data() + static_cast<size_t>(y / 2) * 256 * 12, corrRow, 256 * 12);
-      for (int x = 0; x < kCrop; ++x) {
-        const size_t i = static_cast<size_t>(y) * kCrop + x;
-        const float occ = occ512_[i];
-        const float* corr = corrRow + (x / 2) * 12;
-        for (int c = 0; c < 3; ++c) {
-          const float basis = basisImg_[c * 65536 + (y / 2) * 256 + x / 2];
-          refined_[c * kPlane + i] =
-              occ * warped_[c * kPlane + i] + (1.0f - occ) * basis + corr[c * 4 + (y % 2) * 2 + (x % 2)];
-          residual_[c * kPlane + i] = 0.0f;
+      // Plane by plane, a column pair per basis and correction pixel.
+      const size_t row = static_cast<size_t>(y) * kCrop;
+      const float* occ = occ512_.data() + row;
+      for (int c = 0; c < 3; ++c) {
+        const float* warp = warped_.data() + c * kPlane + row;
+        const float* basis = basisImg_.data() + c * 65536 + (y / 2) * 256;
+        const float* corr = corrRow + c * 4 + (y % 2) * 2;
+        float* dst = refined_.data() + c * kPlane + row;
+        for (int x = 0; x < kCrop; x += 2) {
+          const float b = basis[x / 2];
+          const float* k = corr + (x / 2) * 12;
+          dst[x] = occ[x] * warp[x] + (1.0f - occ[x]) * b + k[0];
+          dst[x + 1] = occ[x + 1] * warp[x + 1] + (1.0f - occ[x + 1]) * b + k[1];
         }
+        std::fill_n(residual_.data() + c * kPlane + row, kCrop, 0.0f);
       }
     }
   });
@@ -554,16 +559,14 @@ void Engine::phaseB(const uint16_t* source, float* out) {
     pool_.run(kTileH, [&](int begin, int end, int part) {
       float* row = scratch_[part].floats.data();
       for (int y = begin; y < end; ++y) {
-        for (int x = 0; x < kTileW; ++x) {
-          const size_t i = static_cast<size_t>(kTileY[t] + y) * kCrop + kTileX[t] + x;
-          float* px = row + x * 8;
-          for (int c = 0; c < 3; ++c) {
-            px[c] = refined_[c * kPlane + i];
-            px[3 + c] = warped_[c * kPlane + i];
-          }
-          px[6] = occ512_[i];
-          px[7] = 0.0f;
-        }
+        const size_t at = static_cast<size_t>(kTileY[t] + y) * kCrop + kTileX[t];
+        const float* planes[7] = {refined_.data() + at,          refined_.data() + kPlane + at,
+                                  refined_.data() + 2 * kPlane + at, warped_.data() + at,
+                                  warped_.data() + kPlane + at,  warped_.data() + 2 * kPlane + at,
+                                  occ512_.data() + at};
+        for (int c = 0; c < 7; ++c)
+          for (int x = 0; x < kTileW; ++x) row[x * 8 + c] = planes[c][x];
+        for (int x = 0; x < kTileW; ++x) row[x * 8 + 7] = 0.0f;
         simd::f32ToF16(row, tileIn_.data() + static_cast<size_t>(y) * kTileW * 8, kTileW * 8);
       }
     });
@@ -575,10 +578,10 @@ void Engine::phaseB(const uint16_t* source, float* out) {
       float* row = scratch_[part].floats.data();
       for (int y = begin; y < end; ++y) {
         simd::f16ToF32(tile3Out_.data() + static_cast<size_t>(y) * kTileW * 3, row, kTileW * 3);
-        for (int x = 0; x < kTileW; ++x) {
-          const size_t i = static_cast<size_t>(kTileY[t] + y) * kCrop + kTileX[t] + x;
-          const float f = feather_[y * kTileW + x];
-          for (int c = 0; c < 3; ++c) residual_[c * kPlane + i] += f * row[x * 3 + c];
+        const float* f = feather_.data() + y * kTileW;
+        for (int c = 0; c < 3; ++c) {
+          float* r = residual_.data() + c * kPlane + static_cast<size_t>(kTileY[t] + y) * kCrop + kTileX[t];
+          for (int x = 0; x < kTileW; ++x) r[x] += f[x] * row[x * 3 + c];
         }
       }
     });
