@@ -25,6 +25,9 @@ constexpr int kCrop = 512;
 constexpr int kBasisSide = 256;
 constexpr int kBasisFloats = 3 * kBasisSide * kBasisSide;
 constexpr int kTileH = 256, kTileW = 208, kTiles = 6;
+// Columns of a tile that its zero padding at an inner edge changes (one per
+// layer of the tile branch), and the strip convolved to correct them.
+constexpr int kEdge = 4, kStrip = 2 * kEdge;
 constexpr int kTileY[kTiles] = {0, 0, 0, 256, 256, 256};
 constexpr int kTileX[kTiles] = {0, 152, 304, 0, 152, 304};
 constexpr float kHeat = 60.0f;
@@ -114,7 +117,7 @@ class Pool {
 
 struct ConvLayer {
   std::string name;
-  int outH = 0, outW = 0;
+  int outH = 0, outW = 0;  // the largest output the workers' scratch is sized for
   int inChannels = 0, inChannelsPadded = 0, outChannels = 0;
   int kernel = 3, stride = 1;
   bool relu = true;
@@ -212,6 +215,11 @@ class Engine final : public ConvBackend {
   std::vector<float> sourceF_, basisImg_, grid512_, warped_, occ512_, occ256_, refined_, residual_;
   std::vector<uint16_t> corrIn_, corr0Out_, corr1Out_, corr2Out_, tileIn_, tile0Out_, tile1Out_, tile2Out_,
       tile3Out_;
+  // The left and right inner-edge strips of a tile.
+  struct Strip {
+    std::vector<uint16_t> in, out0, out1, out2, out3;
+  };
+  Strip strips_[2];
 };
 
 Engine::Engine(const std::string& modelPath, int threads)
@@ -239,10 +247,10 @@ Engine::Engine(const std::string& modelPath, int threads)
   corr0_ = packConv("corr0", 256, 256, 7, 24, 3, 1, true, w("s.corr.0.conv.weight"), w("s.corr.0.conv.bias"));
   corr1_ = packConv("corr1", 256, 256, 24, 24, 3, 1, true, w("s.corr.1.conv.weight"), w("s.corr.1.conv.bias"));
   corr2_ = packConv("corr2", 256, 256, 24, 12, 3, 1, false, w("s.corr.2.weight"), w("s.corr.2.bias"));
-  tile0_ = packConv("tile0", kTileH, kTileW, 7, 32, 3, 1, true, w("s.tile.0.conv.weight"), w("s.tile.0.conv.bias"));
-  tile1_ = packConv("tile1", kTileH, kTileW, 32, 32, 3, 1, true, w("s.tile.1.conv.weight"), w("s.tile.1.conv.bias"));
-  tile2_ = packConv("tile2", kTileH, kTileW, 32, 32, 3, 1, true, w("s.tile.2.conv.weight"), w("s.tile.2.conv.bias"));
-  tile3_ = packConv("tile3", kTileH, kTileW, 32, 3, 3, 1, false, w("s.tile.3.weight"), w("s.tile.3.bias"));
+  tile0_ = packConv("tile0", kTileH, kCrop, 7, 32, 3, 1, true, w("s.tile.0.conv.weight"), w("s.tile.0.conv.bias"));
+  tile1_ = packConv("tile1", kTileH, kCrop, 32, 32, 3, 1, true, w("s.tile.1.conv.weight"), w("s.tile.1.conv.bias"));
+  tile2_ = packConv("tile2", kTileH, kCrop, 32, 32, 3, 1, true, w("s.tile.2.conv.weight"), w("s.tile.2.conv.bias"));
+  tile3_ = packConv("tile3", kTileH, kCrop, 32, 3, 3, 1, false, w("s.tile.3.weight"), w("s.tile.3.bias"));
 
   grid64_ = w("s.grid64");
   grid32_ = w(names.grid32);
@@ -271,7 +279,7 @@ Engine::Engine(const std::string& modelPath, int threads)
                                                                 conv::vectorLanes()));
   // basisGemm's chunk, one assembled input row of the correction and tile
   // branches, one widened row of corr2.
-  scratchFloats = std::max(scratchFloats, static_cast<size_t>(std::max({2048, 256 * 8, 256 * 12})));
+  scratchFloats = std::max(scratchFloats, static_cast<size_t>(std::max({2048, kCrop * 8, 256 * 12})));
   scratch_.resize(pool_.size());
   for (Scratch& s : scratch_) s.floats.resize(scratchFloats);
 
@@ -303,11 +311,18 @@ Engine::Engine(const std::string& modelPath, int threads)
   corr0Out_ = h(256 * 256 * 24);
   corr1Out_ = h(256 * 256 * 24);
   corr2Out_ = h(256 * 256 * 12);
-  tileIn_ = h(kTileH * kTileW * 8);
-  tile0Out_ = h(kTileH * kTileW * 32);
-  tile1Out_ = h(kTileH * kTileW * 32);
-  tile2Out_ = h(kTileH * kTileW * 32);
-  tile3Out_ = h(kTileH * kTileW * 3);
+  tileIn_ = h(kTileH * kCrop * 8);
+  tile0Out_ = h(kTileH * kCrop * 32);
+  tile1Out_ = h(kTileH * kCrop * 32);
+  tile2Out_ = h(kTileH * kCrop * 32);
+  tile3Out_ = h(kTileH * kCrop * 3);
+  for (Strip& st : strips_) {
+    st.in = h(kTileH * kStrip * 8);
+    st.out0 = h(kTileH * kStrip * 32);
+    st.out1 = h(kTileH * kStrip * 32);
+    st.out2 = h(kTileH * kStrip * 32);
+    st.out3 = h(kTileH * kStrip * 3);
+  }
 
   for (int i = 0; i < kCrop; ++i) taps8_.push_back(upTap(i, 8, 64));
   for (int i = 0; i < 256; ++i) taps4_.push_back(upTap(i, 4, 64));
@@ -322,8 +337,8 @@ void Engine::runConv(const ConvLayer& l, const uint16_t* in, int inH, int inW, u
   a.inW = inW;
   a.inChannelsPadded = l.inChannelsPadded;
   a.out = out;
-  a.outH = l.outH;
-  a.outW = l.outW;
+  a.outH = (inH + l.stride - 1) / l.stride;
+  a.outW = (inW + l.stride - 1) / l.stride;
   a.outChannels = l.outChannels;
   a.kernel = l.kernel;
   a.stride = l.stride;
@@ -331,7 +346,7 @@ void Engine::runConv(const ConvLayer& l, const uint16_t* in, int inH, int inW, u
   a.weights = l.weights.data();
   a.bias = l.bias.data();
   a.method = l.method;
-  pool_.run(l.outH, [&](int begin, int end, int part) { conv::runConv(a, begin, end, scratch_[part].floats.data()); });
+  pool_.run(a.outH, [&](int begin, int end, int part) { conv::runConv(a, begin, end, scratch_[part].floats.data()); });
 }
 
 void Engine::dump(const char* name, const float* data, size_t n, bool append) const {
@@ -555,38 +570,89 @@ void Engine::phaseB(const uint16_t* source, float* out) {
     }
   });
 
-  for (int t = 0; t < kTiles; ++t) {
+  // The tile branch. Each band of tile rows is convolved once at full width:
+  // a tile's own convolutions give the same values except within kEdge
+  // columns of a tile edge inside the image, where the tile sees zero padding
+  // instead of its neighbour's pixels. Those columns come from a strip of
+  // kStrip columns at the edge convolved on its own, padded there as the tile
+  // is; its far side's padding reaches only kEdge columns in over the four
+  // layers.
+  for (int band = 0; band < kCrop; band += kTileH) {
     pool_.run(kTileH, [&](int begin, int end, int part) {
       float* row = scratch_[part].floats.data();
       for (int y = begin; y < end; ++y) {
-        const size_t at = static_cast<size_t>(kTileY[t] + y) * kCrop + kTileX[t];
+        const size_t at = static_cast<size_t>(band + y) * kCrop;
         const float* planes[7] = {refined_.data() + at,          refined_.data() + kPlane + at,
                                   refined_.data() + 2 * kPlane + at, warped_.data() + at,
                                   warped_.data() + kPlane + at,  warped_.data() + 2 * kPlane + at,
                                   occ512_.data() + at};
         for (int c = 0; c < 7; ++c)
-          for (int x = 0; x < kTileW; ++x) row[x * 8 + c] = planes[c][x];
-        for (int x = 0; x < kTileW; ++x) row[x * 8 + 7] = 0.0f;
-        simd::f32ToF16(row, tileIn_.data() + static_cast<size_t>(y) * kTileW * 8, kTileW * 8);
+          for (int x = 0; x < kCrop; ++x) row[x * 8 + c] = planes[c][x];
+        for (int x = 0; x < kCrop; ++x) row[x * 8 + 7] = 0.0f;
+        simd::f32ToF16(row, tileIn_.data() + static_cast<size_t>(y) * kCrop * 8, kCrop * 8);
       }
     });
-    runConv(tile0_, tileIn_.data(), kTileH, kTileW, tile0Out_.data());
-    runConv(tile1_, tile0Out_.data(), kTileH, kTileW, tile1Out_.data());
-    runConv(tile2_, tile1Out_.data(), kTileH, kTileW, tile2Out_.data());
-    runConv(tile3_, tile2Out_.data(), kTileH, kTileW, tile3Out_.data());
-    pool_.run(kTileH, [&](int begin, int end, int part) {
-      float* row = scratch_[part].floats.data();
-      for (int y = begin; y < end; ++y) {
-        simd::f16ToF32(tile3Out_.data() + static_cast<size_t>(y) * kTileW * 3, row, kTileW * 3);
-        const float* f = feather_.data() + y * kTileW;
-        for (int c = 0; c < 3; ++c) {
-          float* r = residual_.data() + c * kPlane + static_cast<size_t>(kTileY[t] + y) * kCrop + kTileX[t];
-          for (int x = 0; x < kTileW; ++x) r[x] += f[x] * row[x * 3 + c];
+    runConv(tile0_, tileIn_.data(), kTileH, kCrop, tile0Out_.data());
+    runConv(tile1_, tile0Out_.data(), kTileH, kCrop, tile1Out_.data());
+    runConv(tile2_, tile1Out_.data(), kTileH, kCrop, tile2Out_.data());
+    runConv(tile3_, tile2Out_.data(), kTileH, kCrop, tile3Out_.data());
+
+    for (int t = 0; t < kTiles; ++t) {
+      if (kTileY[t] != band) continue;
+      const int x0 = kTileX[t];
+      // Strip s: its first column in the image, and the tile's and the
+      // strip's first column of the edge it corrects (-1: image edge).
+      int stripX[2] = {-1, -1};
+      const int tileCol[2] = {0, kTileW - kEdge}, stripCol[2] = {0, kStrip - kEdge};
+      if (x0 > 0) stripX[0] = x0;
+      if (x0 + kTileW < kCrop) stripX[1] = x0 + kTileW - kStrip;
+      for (int s = 0; s < 2; ++s) {
+        if (stripX[s] < 0) continue;
+        Strip& st = strips_[s];
+        for (int y = 0; y < kTileH; ++y)
+          std::copy_n(tileIn_.data() + (static_cast<size_t>(y) * kCrop + stripX[s]) * 8, kStrip * 8,
+                      st.in.data() + static_cast<size_t>(y) * kStrip * 8);
+        runConv(tile0_, st.in.data(), kTileH, kStrip, st.out0.data());
+        runConv(tile1_, st.out0.data(), kTileH, kStrip, st.out1.data());
+        runConv(tile2_, st.out1.data(), kTileH, kStrip, st.out2.data());
+        runConv(tile3_, st.out2.data(), kTileH, kStrip, st.out3.data());
+      }
+      pool_.run(kTileH, [&](int begin, int end, int part) {
+        float* row = scratch_[part].floats.data();
+        for (int y = begin; y < end; ++y) {
+          simd::f16ToF32(tile3Out_.data() + (static_cast<size_t>(y) * kCrop + x0) * 3, row, kTileW * 3);
+          for (int s = 0; s < 2; ++s)
+            if (stripX[s] >= 0)
+              simd::f16ToF32(strips_[s].out3.data() + (static_cast<size_t>(y) * kStrip + stripCol[s]) * 3,
+                             row + tileCol[s] * 3, kEdge * 3);
+          const float* f = feather_.data() + y * kTileW;
+          for (int c = 0; c < 3; ++c) {
+            float* r = residual_.data() + c * kPlane + static_cast<size_t>(band + y) * kCrop + x0;
+            for (int x = 0; x < kTileW; ++x) r[x] += f[x] * row[x * 3 + c];
+          }
         }
+      });
+      if (!dumpDir_.empty()) {
+        // The tile's own activations, as its convolutions alone would give them.
+        auto tileOf = [&](const uint16_t* full, int s2, int channels) {
+          std::vector<uint16_t> tile(static_cast<size_t>(kTileH) * kTileW * channels);
+          for (int y = 0; y < kTileH; ++y) {
+            std::copy_n(full + (static_cast<size_t>(y) * kCrop + x0) * channels, kTileW * channels,
+                        tile.data() + static_cast<size_t>(y) * kTileW * channels);
+            for (int s = 0; s < 2; ++s)
+              if (stripX[s] >= 0) {
+                const uint16_t* strip = s2 == 2 ? strips_[s].out2.data() : strips_[s].out3.data();
+                std::copy_n(strip + (static_cast<size_t>(y) * kStrip + stripCol[s]) * channels, kEdge * channels,
+                            tile.data() + (static_cast<size_t>(y) * kTileW + tileCol[s]) * channels);
+              }
+          }
+          return tile;
+        };
+        const std::vector<uint16_t> t2 = tileOf(tile2Out_.data(), 2, 32), t3 = tileOf(tile3Out_.data(), 3, 3);
+        dumpHalf("tile2_relu", t2.data(), t2.size(), t > 0);
+        dumpHalf("tile3_conv", t3.data(), t3.size(), t > 0);
       }
-    });
-    dumpHalf("tile2_relu", tile2Out_.data(), tile2Out_.size(), t > 0);
-    dumpHalf("tile3_conv", tile3Out_.data(), tile3Out_.size(), t > 0);
+    }
   }
 
   pool_.run(kCrop, [&](int begin, int end, int) {
