@@ -114,13 +114,31 @@ HWY_INLINE void convCoBlock(const Rows& r, int x, int kernel, const hwy::float16
   }
 }
 #else
+// One input channel's step of a P x CB register block: the channel's value at
+// P pixels (pixelStep floats apart) times CB fp16 weight vectors (vectorStride
+// apart). The direct kernel and the Winograd products share it.
+template <int CB, int P>
+HWY_INLINE void accumulateChannel(hn::Vec<DF> (&acc)[P][CB], const float* HWY_RESTRICT in, size_t pixelStep,
+                                  const hwy::float16_t* HWY_RESTRICT w, size_t vectorStride) {
+  const DF df;
+  const DH dh;
+  VF px[P];
+  HWY_UNROLL(8)
+  for (int p = 0; p < P; ++p) px[p] = hn::Set(df, in[p * pixelStep]);
+  HWY_UNROLL(8)
+  for (int v = 0; v < CB; ++v) {
+    const VF wv = hn::PromoteTo(df, hn::LoadU(dh, w + v * vectorStride));
+    HWY_UNROLL(8)
+    for (int p = 0; p < P; ++p) acc[p][v] = hn::MulAdd(wv, px[p], acc[p][v]);
+  }
+}
+
 // CB output-channel vectors for P consecutive output pixels starting at x.
 template <int CB, int P>
 HWY_INLINE void convCoBlock(const Rows& r, int x, int kernel, const hwy::float16_t* HWY_RESTRICT w,
                             size_t vectorStride, const float* HWY_RESTRICT bias, bool relu,
                             uint16_t* HWY_RESTRICT out, int outChannels, int channelBegin) {
   const DF df;
-  const DH dh;
   const size_t lanes = hn::Lanes(df);
   const int cin = r.channels;
   VF acc[P][CB];
@@ -135,17 +153,8 @@ HWY_INLINE void convCoBlock(const Rows& r, int x, int kernel, const hwy::float16
     for (int kx = 0; kx < kernel; ++kx) {
       const float* HWY_RESTRICT in = r.row[ky] + (static_cast<size_t>(x) * r.stride + kx) * cin;
       const hwy::float16_t* HWY_RESTRICT wk = w + static_cast<size_t>(ky * kernel + kx) * cin * lanes;
-      for (int ci = 0; ci < cin; ++ci) {
-        VF px[P];
-        HWY_UNROLL(8)
-        for (int p = 0; p < P; ++p) px[p] = hn::Set(df, in[p * pixelStep + ci]);
-        HWY_UNROLL(8)
-        for (int v = 0; v < CB; ++v) {
-          const VF wv = hn::PromoteTo(df, hn::LoadU(dh, wk + v * vectorStride + ci * lanes));
-          HWY_UNROLL(8)
-          for (int p = 0; p < P; ++p) acc[p][v] = hn::MulAdd(wv, px[p], acc[p][v]);
-        }
-      }
+      for (int ci = 0; ci < cin; ++ci)
+        accumulateChannel<CB, P>(acc, in + ci, pixelStep, wk + ci * lanes, vectorStride);
     }
   }
   HWY_UNROLL(8)
@@ -407,24 +416,13 @@ template <int CB, int P>
 HWY_INLINE void winoGemmBlock(const float* HWY_RESTRICT v, size_t cin, const hwy::float16_t* HWY_RESTRICT u,
                               size_t vectorStride, float* HWY_RESTRICT m, size_t coutV) {
   const DF df;
-  const DH dh;
   const size_t lanes = hn::Lanes(df);
   VF acc[P][CB];
   HWY_UNROLL(8)
   for (int p = 0; p < P; ++p)
     HWY_UNROLL(8)
     for (int k = 0; k < CB; ++k) acc[p][k] = hn::Zero(df);
-  for (size_t ci = 0; ci < cin; ++ci) {
-    VF px[P];
-    HWY_UNROLL(8)
-    for (int p = 0; p < P; ++p) px[p] = hn::Set(df, v[p * cin + ci]);
-    HWY_UNROLL(8)
-    for (int k = 0; k < CB; ++k) {
-      const VF wv = hn::PromoteTo(df, hn::LoadU(dh, u + k * vectorStride + ci * lanes));
-      HWY_UNROLL(8)
-      for (int p = 0; p < P; ++p) acc[p][k] = hn::MulAdd(wv, px[p], acc[p][k]);
-    }
-  }
+  for (size_t ci = 0; ci < cin; ++ci) accumulateChannel<CB, P>(acc, v + ci, cin, u + ci * lanes, vectorStride);
   HWY_UNROLL(8)
   for (int p = 0; p < P; ++p)
     HWY_UNROLL(8)
