@@ -43,6 +43,64 @@ std::vector<float> referenceConv(const std::vector<uint16_t>& in, int inH, int i
   return out;
 }
 
+struct ConvShape {
+  int inH, inW, cin, cout, k, stride;
+  bool relu;
+};
+
+// One layer's random fp16 inputs (padded channels zero), weights and bias,
+// and its output with one sentinel value past the end.
+struct ConvCase {
+  int cinPad, outH, outW;
+  std::vector<uint16_t> in, out;
+  std::vector<float> w, bias;
+};
+
+ConvCase makeCase(const ConvShape& s, std::mt19937& rng) {
+  std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+  ConvCase c;
+  c.cinPad = (s.cin + 7) / 8 * 8;
+  c.outH = (s.inH + s.stride - 1) / s.stride;
+  c.outW = (s.inW + s.stride - 1) / s.stride;
+  c.in.assign(static_cast<size_t>(s.inH) * s.inW * c.cinPad, 0);
+  for (int p = 0; p < s.inH * s.inW; ++p)
+    for (int ch = 0; ch < s.cin; ++ch) c.in[p * c.cinPad + ch] = le::f32ToF16(dist(rng));
+  c.w.resize(static_cast<size_t>(s.cout) * s.cin * s.k * s.k);
+  c.bias.resize(s.cout);
+  for (float& v : c.w) v = dist(rng) * 0.2f;
+  for (float& v : c.bias) v = dist(rng);
+  return c;
+}
+
+// Packs the weights for the method and runs the layer in two row ranges, over
+// scratch left non-zero from an earlier layer (which must not matter).
+void runCase(ConvCase& c, const ConvShape& s, le::conv::ConvMethod method) {
+  const size_t lanes = le::conv::vectorLanes();
+  std::vector<uint16_t> packed(le::conv::packedWeightCount(s.cout, c.cinPad, s.k, lanes, method));
+  le::conv::packWeights(c.w.data(), s.cout, s.cin, c.cinPad, s.k, lanes, packed.data(), method);
+  std::vector<float> paddedBias(le::conv::outputVectors(s.cout, lanes) * lanes, 0.0f);
+  std::copy(c.bias.begin(), c.bias.end(), paddedBias.begin());
+  c.out.assign(static_cast<size_t>(c.outH) * c.outW * s.cout + 1, 0x7BFF);
+  std::vector<float> scratch(le::conv::scratchFloats(method, s.k, s.inW, c.cinPad, s.cout, lanes), 1e30f);
+  le::conv::ConvArgs a;
+  a.in = c.in.data();
+  a.inH = s.inH;
+  a.inW = s.inW;
+  a.inChannelsPadded = c.cinPad;
+  a.out = c.out.data();
+  a.outH = c.outH;
+  a.outW = c.outW;
+  a.outChannels = s.cout;
+  a.kernel = s.k;
+  a.stride = s.stride;
+  a.relu = s.relu;
+  a.weights = packed.data();
+  a.bias = paddedBias.data();
+  a.method = method;
+  le::conv::runConv(a, 0, 1, scratch.data());
+  le::conv::runConv(a, 1, c.outH, scratch.data());
+}
+
 class ConvKernels : public hwy::TestWithParamTarget {};
 HWY_TARGET_INSTANTIATE_TEST_SUITE_P(ConvKernels);
 
@@ -51,63 +109,26 @@ HWY_TARGET_INSTANTIATE_TEST_SUITE_P(ConvKernels);
 // Winograd tiles), more tiles than one Winograd chunk, 1x1 and 3x3, strides
 // 1 and 2, padded input channels, and a row range split inside a tile.
 TEST_P(ConvKernels, MatchScalarReferenceOnEveryBlockShape) {
-  struct Shape {
-    int inH, inW, cin, cout, k, stride;
-    bool relu;
-  };
-  const Shape shapes[] = {{8, 9, 85, 96, 1, 1, true},  {7, 13, 7, 24, 3, 1, true}, {9, 11, 24, 12, 3, 1, false},
-                          {6, 10, 32, 3, 3, 1, false}, {8, 8, 48, 23, 3, 1, false}, {10, 10, 96, 144, 3, 2, true},
-                          {5, 17, 16, 80, 3, 1, true},  {4, 5, 8, 200, 3, 2, false}, {3, 53, 8, 16, 3, 1, true}};
+  const ConvShape shapes[] = {{8, 9, 85, 96, 1, 1, true},  {7, 13, 7, 24, 3, 1, true}, {9, 11, 24, 12, 3, 1, false},
+                              {6, 10, 32, 3, 3, 1, false}, {8, 8, 48, 23, 3, 1, false}, {10, 10, 96, 144, 3, 2, true},
+                              {5, 17, 16, 80, 3, 1, true},  {4, 5, 8, 200, 3, 2, false}, {3, 53, 8, 16, 3, 1, true}};
   std::mt19937 rng(11);
-  std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-  const size_t lanes = le::conv::vectorLanes();
   using le::conv::ConvMethod;
-  for (const Shape& s : shapes)
+  for (const ConvShape& s : shapes)
     for (ConvMethod method : {ConvMethod::kDirect, ConvMethod::kDot, ConvMethod::kWinograd}) {
       if (!le::conv::methodApplies(method, s.cout, s.k, s.stride)) continue;
-      const int cinPad = (s.cin + 7) / 8 * 8;
-      const int outH = (s.inH + s.stride - 1) / s.stride, outW = (s.inW + s.stride - 1) / s.stride;
-      std::vector<uint16_t> in(static_cast<size_t>(s.inH) * s.inW * cinPad, 0);
-      for (int p = 0; p < s.inH * s.inW; ++p)
-        for (int c = 0; c < s.cin; ++c) in[p * cinPad + c] = le::f32ToF16(dist(rng));
-      std::vector<float> w(static_cast<size_t>(s.cout) * s.cin * s.k * s.k), bias(s.cout);
-      for (float& v : w) v = dist(rng) * 0.2f;
-      for (float& v : bias) v = dist(rng);
-      std::vector<uint16_t> packed(le::conv::packedWeightCount(s.cout, cinPad, s.k, lanes, method));
-      le::conv::packWeights(w.data(), s.cout, s.cin, cinPad, s.k, lanes, packed.data(), method);
-      std::vector<float> paddedBias(le::conv::outputVectors(s.cout, lanes) * lanes, 0.0f);
-      std::copy(bias.begin(), bias.end(), paddedBias.begin());
-      // One sentinel value past the output: nothing may be written there.
-      std::vector<uint16_t> out(static_cast<size_t>(outH) * outW * s.cout + 1, 0x7BFF);
-      // Scratch left non-zero from an earlier layer must not matter.
-      std::vector<float> scratch(le::conv::scratchFloats(method, s.k, s.inW, cinPad, s.cout, lanes), 1e30f);
-      le::conv::ConvArgs a;
-      a.in = in.data();
-      a.inH = s.inH;
-      a.inW = s.inW;
-      a.inChannelsPadded = cinPad;
-      a.out = out.data();
-      a.outH = outH;
-      a.outW = outW;
-      a.outChannels = s.cout;
-      a.kernel = s.k;
-      a.stride = s.stride;
-      a.relu = s.relu;
-      a.weights = packed.data();
-      a.bias = paddedBias.data();
-      a.method = method;
-      le::conv::runConv(a, 0, 1, scratch.data());
-      le::conv::runConv(a, 1, outH, scratch.data());
-      const std::vector<float> ref = referenceConv(in, s.inH, s.inW, s.cin, cinPad, w, bias, s.cout, s.k, s.stride,
-                                                   s.relu, outH, outW);
+      ConvCase c = makeCase(s, rng);
+      runCase(c, s, method);
+      const std::vector<float> ref = referenceConv(c.in, s.inH, s.inW, s.cin, c.cinPad, c.w, c.bias, s.cout, s.k,
+                                                   s.stride, s.relu, c.outH, c.outW);
       for (size_t i = 0; i < ref.size(); ++i) {
         // fp32 accumulation, one fp16 rounding of the result.
         const float tol = 1e-3f + std::fabs(ref[i]) * 1.0e-3f;
-        ASSERT_NEAR(le::halfToFloat(out[i]), ref[i], tol) << "shape cin " << s.cin << " cout " << s.cout << " k "
-                                                          << s.k << " method " << static_cast<int>(method) << " at "
-                                                          << i;
+        ASSERT_NEAR(le::halfToFloat(c.out[i]), ref[i], tol) << "shape cin " << s.cin << " cout " << s.cout << " k "
+                                                            << s.k << " method " << static_cast<int>(method)
+                                                            << " at " << i;
       }
-      EXPECT_EQ(out.back(), 0x7BFF);
+      EXPECT_EQ(c.out.back(), 0x7BFF);
     }
 }
 
