@@ -1,15 +1,18 @@
 // Convolution kernels of the fp16 engine, compiled once per vector target.
 // Activations and weights are stored as fp16 and widened to fp32 as they are
 // read (F16C / AVX-512 conversions on x86); sums accumulate in fp32 and are
-// narrowed once per output.
+// narrowed once per output. On plain NEON with FMLAL the direct kernel
+// multiplies the fp16 values as they are (le_conv_fp16_arm.cpp).
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "director/le_conv_kernels.cpp"
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
+#include "director/le_conv_fp16_arm.h"
 #include "director/le_conv_kernels.h"
 #include "hwy/highway.h"
 #include "paste/le_simd.h"
@@ -569,6 +572,12 @@ void RunConvKernel(const ConvArgs& a, int rowBegin, int rowEnd, float* scratch) 
     winoRun(a, rowBegin, rowEnd, scratch);
     return;
   }
+#if HWY_TARGET == HWY_NEON && HWY_ARCH_ARM_A64
+  if (a.method == ConvMethod::kDirect && nativeFp16()) {
+    arm::directRows(a, rowBegin, rowEnd, scratch);
+    return;
+  }
+#endif
   const size_t lanes = hn::Lanes(DF());
   const int pad = a.kernel / 2;
   const int cin = a.inChannelsPadded;
@@ -671,6 +680,17 @@ HWY_EXPORT(RunConvKernel);
 HWY_EXPORT(WeightedRowsKernel);
 
 size_t vectorLanes() { return HWY_DYNAMIC_DISPATCH(LanesKernel)(); }
+
+namespace {
+std::atomic<bool> nativeFp16Wanted{true};
+}  // namespace
+
+bool nativeFp16() {
+  static const bool available = arm::fmlalAvailable();
+  return available && nativeFp16Wanted.load(std::memory_order_relaxed);
+}
+
+void setNativeFp16(bool on) { nativeFp16Wanted.store(on, std::memory_order_relaxed); }
 
 int outputVectors(int outChannels, size_t lanes) {
   const int l = static_cast<int>(lanes);

@@ -37,6 +37,12 @@ struct ConvArgs {
 
 // Float lanes of one vector on the chosen target: the packed layout depends on it.
 size_t vectorLanes();
+// Whether kDirect layers on the plain NEON target multiply fp16 values
+// directly (FMLAL / FMLAL2 into fp32 sums) instead of widening them first:
+// where the processor has the instructions, unless switched off. Outputs are
+// the same bits either way; the switch lets the two paths be compared.
+bool nativeFp16();
+void setNativeFp16(bool on);
 // Output-channel vectors a layer computes: ceil(outChannels / lanes), at least 2.
 int outputVectors(int outChannels, size_t lanes);
 // Whether a method can compute a layer of this shape (kDirect and kDot any).

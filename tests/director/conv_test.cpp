@@ -132,6 +132,30 @@ TEST_P(ConvKernels, MatchScalarReferenceOnEveryBlockShape) {
     }
 }
 
+// On plain NEON with FMLAL the direct kernel multiplies fp16 values as they
+// are; fp16 products are exact in fp32 and each sum is rounded once, so it
+// must give the widening kernel's bits, subnormal inputs and weights included,
+// on every block shape and pixel tail.
+TEST_P(ConvKernels, NativeFp16DirectKernelMatchesWideningBitForBit) {
+  (void)le::conv::vectorLanes();  // dispatches, as the harness expects of every target's run
+  if (GetParam() != HWY_NEON || !le::conv::nativeFp16()) GTEST_SKIP() << "no FMLAL path on this target";
+  const ConvShape shapes[] = {{8, 9, 85, 96, 1, 1, true},    {7, 13, 7, 20, 3, 1, true},   {9, 11, 24, 12, 3, 1, false},
+                              {8, 8, 48, 23, 3, 1, false},   {10, 10, 96, 144, 3, 2, true}, {4, 5, 8, 200, 3, 2, false},
+                              {3, 53, 8, 40, 3, 1, true}};
+  std::mt19937 rng(23);
+  for (const ConvShape& s : shapes) {
+    ConvCase c = makeCase(s, rng);
+    for (size_t i = 0; i < c.in.size(); i += 5) c.in[i] = le::f32ToF16(le::halfToFloat(c.in[i]) * 3e-5f);
+    for (size_t i = 0; i < c.w.size(); i += 5) c.w[i] *= 1e-4f;
+    runCase(c, s, le::conv::ConvMethod::kDirect);
+    const std::vector<uint16_t> native = c.out;
+    le::conv::setNativeFp16(false);
+    runCase(c, s, le::conv::ConvMethod::kDirect);
+    le::conv::setNativeFp16(true);
+    ASSERT_EQ(native, c.out) << "cin " << s.cin << " cout " << s.cout << " k " << s.k << " stride " << s.stride;
+  }
+}
+
 // The basis blend: row counts in and out of whole groups of four, lengths
 // with a partial vector, a stride wider than the rows; nothing past n written.
 TEST_P(ConvKernels, WeightedRowsMatchScalarReference) {
