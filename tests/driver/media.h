@@ -82,6 +82,20 @@ inline int liveThreadsSettled(int expected) {
   return n;
 }
 
+// The live thread count once it has stopped changing for 100 ms (at most
+// 10 s): a baseline taken while a just-destroyed object's threads are still
+// exiting would be too high, and under emulation they exit slowly.
+inline int liveThreadsQuiet() {
+  int n = liveThreads();
+  for (int i = 0, same = 0; i < 2000 && same < 20; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const int m = liveThreads();
+    same = m == n ? same + 1 : 0;
+    n = m;
+  }
+  return n;
+}
+
 // The library's own lines of a captured log (FFmpeg's may surround them);
 // without the hardware-decoder lines when withHardware is false.
 inline std::string ownLines(const std::string& log, bool withHardware = true) {

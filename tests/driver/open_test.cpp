@@ -198,7 +198,7 @@ TEST(MovieCursor, NoThreadOrDescriptorOutlivesTheCursor) {
   const le::Manifest m = b.manifest();
   { le::DriverCursor::open(m, 2, 1)->pullAt(5, static_cast<int*>(nullptr)); }  // warm up
   const int fds = le::test::openDescriptors();
-  const int threads = le::test::liveThreads();
+  const int threads = le::test::liveThreadsQuiet();
   for (int i = 0; i < 5; ++i) {
     auto c = le::DriverCursor::open(m, 2, 1);
     std::vector<uint8_t> got(c->frameBytes);

@@ -311,7 +311,7 @@ TEST(Sources, FailedOpensLeakNothing) {
   // Warm up whatever FFmpeg keeps for the process.
   le::driver::openMp4(mp4, 30, 64, 48);
   const int fds = le::test::openDescriptors();
-  const int threads = le::test::liveThreads();
+  const int threads = le::test::liveThreadsQuiet();
   for (int i = 0; i < 10; ++i) {
     EXPECT_NE(errorOf([&] { le::driver::openMp4(mp4, 29, 64, 48); }), "(no error)");
     EXPECT_NE(errorOf([&] { le::driver::openMp4(mp4, 30, 64, 40); }), "(no error)");
